@@ -1,0 +1,35 @@
+#pragma once
+
+#include "certificate/CertificateRecord.hpp"
+#include "platform/Bytes.hpp"
+#include "platform/SecureBytes.hpp"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tarvo {
+
+// The DER header of a SHA-256 DigestInfo (RFC 8017, EMSA-PKCS1-v1_5).
+inline constexpr std::array<std::uint8_t, 19> sha256DigestInfoPrefix = {
+    0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+    0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+
+struct CardSignature {
+    CertificateRecord record;
+    Bytes signature;
+};
+
+// Signs an agent-computed SHA-256 DigestInfo on the card with the supplied PIN.
+// The PIN is taken by value; this working copy is wiped before returning.
+CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint);
+
+// Asks for the PIN; absent when the person cancelled.
+using PinPrompt = std::function<std::optional<SecureBytes>()>;
+
+// Signs a challenge on the card after asking for the PIN with the prompt.
+CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, const PinPrompt& prompt);
+
+}  // namespace tarvo

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "platform/Bytes.hpp"
+#include "platform/DynamicLibrary.hpp"
+#include "platform/HelperError.hpp"
+
+#include <p11-kit/pkcs11.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarvo {
+
+// The thirteen entry points of the module, bound by name. A plain value valid
+// only inside the withPKCS11() call that made it.
+struct PKCS11 {
+    void* handle = nullptr;
+    CK_C_Initialize C_Initialize = nullptr;
+    CK_C_Finalize C_Finalize = nullptr;
+    CK_C_GetSlotList C_GetSlotList = nullptr;
+    CK_C_OpenSession C_OpenSession = nullptr;
+    CK_C_CloseSession C_CloseSession = nullptr;
+    CK_C_FindObjectsInit C_FindObjectsInit = nullptr;
+    CK_C_FindObjects C_FindObjects = nullptr;
+    CK_C_FindObjectsFinal C_FindObjectsFinal = nullptr;
+    CK_C_GetAttributeValue C_GetAttributeValue = nullptr;
+    CK_C_Login C_Login = nullptr;
+    CK_C_Logout C_Logout = nullptr;
+    CK_C_SignInit C_SignInit = nullptr;
+    CK_C_Sign C_Sign = nullptr;
+
+    // Binds every entry point of a loaded library, in the order above.
+    // Throws HelperError naming the first one that is missing.
+    static PKCS11 bind(const platform::DynamicLibrary& library);
+
+    // The slots that hold a token, in the module's order.
+    std::vector<CK_SLOT_ID> slotsWithToken() const;
+    // The handles of the objects of one class (and, when given, one CKA_ID).
+    std::vector<CK_OBJECT_HANDLE> objects(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass,
+                                          const std::optional<Bytes>& id) const;
+    // One attribute's bytes; absent on any failure or a length outside 1..0xFFFFF.
+    std::optional<Bytes> attributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                        CK_ATTRIBUTE_TYPE type) const;
+};
+
+// "0x%lx" of a return code.
+std::string hexCode(CK_RV code);
+
+// Loads the module from p11ModulePath, initialises it, runs the operation,
+// then finalises and unloads it on every path.
+class ModuleLifetime;
+template <typename Operation>
+auto withPKCS11(Operation&& operation) -> decltype(operation(std::declval<const PKCS11&>()));
+
+}  // namespace tarvo
+
+#include "PKCS11.inl"

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/Bytes.hpp"
+#include "platform/Certificate.hpp"
+#include "platform/Keychain.hpp"
+#include "platform/Time.hpp"
+
+#include <optional>
+#include <string>
+
+namespace tarvo {
+
+// One certificate as every action reports it. Only record() makes one, and
+// only for a certificate that is valid at the moment it is made.
+struct CertificateRecord {
+    platform::Certificate certificate;
+    Bytes der;
+    std::string fingerprint;  // SHA-256 of der, 64 lower-case hexadecimal digits
+    std::string subject;
+    std::string issuer;
+    std::string validFrom;
+    std::string validUntil;
+    std::optional<platform::KeychainIdentity> identity;  // absent for card certificates
+};
+
+// Nothing when a validity date cannot be read or `now` lies outside
+// [notBefore, notAfter] (both ends inclusive).
+std::optional<CertificateRecord> record(const platform::Certificate& certificate,
+                                        const std::optional<platform::KeychainIdentity>& identity,
+                                        Instant now = currentTime());
+
+// 64 lower-case hexadecimal digits of the SHA-256 of the bytes.
+std::string fingerprintOf(ByteView der);
+
+}  // namespace tarvo

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "platform/Bytes.hpp"
+#include "platform/Certificate.hpp"
+#include "platform/Time.hpp"
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tarvo {
+
+struct CertificateRecord;
+
+// label=value components for the eight attribute types we show, commas in
+// values escaped, joined with ", " in certificate order; empty when none.
+std::string distinguishedName(const platform::Name& name);
+
+// YYYY-MM-DDTHH:MM:SS.mmmZ in UTC, milliseconds rounded half up.
+std::string dateText(Instant instant);
+
+// The serial number's content bytes, last to first, as upper-case hex pairs.
+std::optional<std::string> serialNumber(ByteView der);
+
+// The nine-key entry of a listing; every value is text.
+using CertificateEntry = std::map<std::string, std::string>;
+CertificateEntry certificateJSON(const CertificateRecord& record, const std::string& provider);
+
+}  // namespace tarvo

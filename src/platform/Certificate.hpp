@@ -1,0 +1,57 @@
+#pragma once
+
+#include "Bytes.hpp"
+#include "PublicKey.hpp"
+#include "Time.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+using X509 = struct x509_st;
+
+namespace tarvo::platform {
+
+// One attribute of a distinguished name: the dotted object identifier of its
+// type and its value as UTF-8 text (values that are not strings get a stable
+// text form of their own).
+struct NameAttribute {
+    std::string oid;
+    std::string value;
+};
+// One relative distinguished name: the attributes that share a set.
+using RelativeName = std::vector<NameAttribute>;
+// A whole name, in the order the certificate holds it (not reversed).
+using Name = std::vector<RelativeName>;
+
+// An X.509 certificate, held by counted reference; copies share it.
+class Certificate {
+public:
+    // Nothing for bytes that are not exactly one DER certificate.
+    static std::optional<Certificate> fromDER(ByteView der);
+
+    // The exact bytes the certificate was made from, never re-encoded.
+    const Bytes& der() const { return *der_; }
+
+    Name subject() const;
+    Name issuer() const;
+    // Absent when the time cannot be read.
+    std::optional<Instant> notBefore() const;
+    std::optional<Instant> notAfter() const;
+    // A short text naming the subject: the first common name, else the first
+    // e-mail address, else the one-line subject; empty when there is none.
+    std::string subjectSummary() const;
+    // Absent when the key cannot be decoded.
+    std::optional<PublicKey> publicKey() const;
+
+    X509* native() const { return x509_.get(); }
+
+private:
+    Certificate(std::shared_ptr<X509> x509, std::shared_ptr<const Bytes> der);
+
+    std::shared_ptr<X509> x509_;
+    std::shared_ptr<const Bytes> der_;
+};
+
+}  // namespace tarvo::platform

@@ -1,0 +1,40 @@
+#include "DynamicLibrary.hpp"
+
+#include <dlfcn.h>
+
+#include <utility>
+
+namespace tarvo::platform {
+
+std::optional<DynamicLibrary> DynamicLibrary::open(const std::string& path) {
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        return std::nullopt;
+    }
+    return DynamicLibrary(handle);
+}
+
+DynamicLibrary::~DynamicLibrary() { close(); }
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+void* DynamicLibrary::symbol(const char* name) const {
+    return handle_ == nullptr ? nullptr : ::dlsym(handle_, name);
+}
+
+void DynamicLibrary::close() noexcept {
+    if (void* handle = std::exchange(handle_, nullptr)) {
+        ::dlclose(handle);
+    }
+}
+
+}  // namespace tarvo::platform

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tarvo::platform {
+
+// A shared library loaded with RTLD_NOW | RTLD_LOCAL and unloaded (dlclose)
+// exactly once, when the last owner lets go of it. Move-only.
+class DynamicLibrary {
+public:
+    // Nothing when the loader refuses the path.
+    static std::optional<DynamicLibrary> open(const std::string& path);
+
+    ~DynamicLibrary();
+    DynamicLibrary(DynamicLibrary&& other) noexcept;
+    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+    DynamicLibrary(const DynamicLibrary&) = delete;
+    DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+    // The address of an exported symbol, or null.
+    void* symbol(const char* name) const;
+    void* handle() const { return handle_; }
+
+    // Unloads now; later calls and the destructor do nothing.
+    void close() noexcept;
+
+private:
+    explicit DynamicLibrary(void* handle) : handle_(handle) {}
+    void* handle_ = nullptr;
+};
+
+}  // namespace tarvo::platform

@@ -1,0 +1,40 @@
+#include "SecureBytes.hpp"
+
+#include <openssl/crypto.h>
+
+#include <utility>
+
+namespace tarvo {
+
+void secureWipe(void* data, std::size_t size) noexcept {
+    if (data != nullptr && size > 0) {
+        OPENSSL_cleanse(data, size);
+    }
+}
+
+SecureBytes::SecureBytes(std::size_t size) : data_(size, 0) {}
+
+SecureBytes::SecureBytes(ByteView bytes) : data_(bytes.begin(), bytes.end()) {}
+
+SecureBytes::SecureBytes(std::string_view text)
+    : data_(reinterpret_cast<const std::uint8_t*>(text.data()),
+            reinterpret_cast<const std::uint8_t*>(text.data()) + text.size()) {}
+
+SecureBytes::~SecureBytes() { wipe(); }
+
+SecureBytes::SecureBytes(SecureBytes&& other) noexcept : data_(std::move(other.data_)) {
+    other.data_.clear();
+}
+
+SecureBytes& SecureBytes::operator=(SecureBytes&& other) noexcept {
+    if (this != &other) {
+        wipe();
+        data_ = std::move(other.data_);
+        other.data_.clear();
+    }
+    return *this;
+}
+
+void SecureBytes::wipe() noexcept { secureWipe(data_.data(), data_.size()); }
+
+}  // namespace tarvo
