@@ -1,0 +1,78 @@
+#include "support/SoftHsmCard.hpp"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace tarvo::test {
+
+namespace {
+
+Bytes privateKeyPKCS8(const Key& key) {
+    unsigned char* der = nullptr;
+    PKCS8_PRIV_KEY_INFO* info = EVP_PKEY2PKCS8(key.get());
+    if (info == nullptr) {
+        throw std::runtime_error("PKCS#8 conversion failed");
+    }
+    const int length = i2d_PKCS8_PRIV_KEY_INFO(info, &der);
+    PKCS8_PRIV_KEY_INFO_free(info);
+    if (length <= 0) {
+        throw std::runtime_error("PKCS#8 encoding failed");
+    }
+    Bytes bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
+}  // namespace
+
+SoftHsmCard::SoftHsmCard() {
+    std::filesystem::create_directory(dir_.path() / "tokens");
+    writeFile(dir_.path() / "softhsm2.conf",
+              "directories.tokendir = " + (dir_.path() / "tokens").string() +
+                  "\nobjectstore.backend = file\nlog.level = ERROR\n");
+}
+
+std::vector<std::string> SoftHsmCard::environment() const {
+    return {"SOFTHSM2_CONF=" + (dir_.path() / "softhsm2.conf").string()};
+}
+
+std::string SoftHsmCard::modulePath() { return TARVO_SOFTHSM_FILTER; }
+
+void SoftHsmCard::addToken(const std::string& label) {
+    if (runTool({"softhsm2-util", "--init-token", "--free", "--label", label, "--pin", userPin, "--so-pin", "87654321"},
+                environment()) != 0) {
+        throw std::runtime_error("softhsm2-util --init-token failed");
+    }
+}
+
+void SoftHsmCard::pkcs11Tool(const std::string& token, std::vector<std::string> arguments) {
+    std::vector<std::string> argv = {"pkcs11-tool", "--module", TARVO_SOFTHSM_MODULE, "--token-label", token,
+                                     "--login",     "--pin",    userPin};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    if (runTool(argv, environment()) != 0) {
+        throw std::runtime_error("pkcs11-tool failed");
+    }
+}
+
+void SoftHsmCard::addCertificate(const std::string& token, const Bytes& der, const std::optional<std::string>& hexId) {
+    const auto file = dir_.path() / ("object" + std::to_string(++objects_) + ".der");
+    writeFile(file, der);
+    std::vector<std::string> arguments = {"--write-object", file.string(), "--type", "cert",
+                                          "--label", "cert" + std::to_string(objects_)};
+    if (hexId) {
+        arguments.insert(arguments.end(), {"--id", *hexId});
+    }
+    pkcs11Tool(token, arguments);
+}
+
+void SoftHsmCard::addPrivateKey(const std::string& token, const Key& key, const std::string& hexId) {
+    const auto file = dir_.path() / ("object" + std::to_string(++objects_) + ".der");
+    writeFile(file, privateKeyPKCS8(key));
+    pkcs11Tool(token, {"--write-object", file.string(), "--type", "privkey", "--id", hexId, "--label",
+                       "key" + std::to_string(objects_)});
+}
+
+}  // namespace tarvo::test

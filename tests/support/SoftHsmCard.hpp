@@ -1,0 +1,38 @@
+#pragma once
+
+// A throwaway SoftHSM2 store with its own configuration and token folder, for
+// running the built program against a real PKCS#11 module.
+
+#include "support/TestCertificates.hpp"
+#include "support/Tools.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvo::test {
+
+class SoftHsmCard {
+public:
+    static constexpr const char* userPin = "1234";
+
+    SoftHsmCard();
+
+    // Initialises the next free token with this label and the user PIN.
+    void addToken(const std::string& label);
+    void addCertificate(const std::string& token, const Bytes& der, const std::optional<std::string>& hexId);
+    void addPrivateKey(const std::string& token, const Key& key, const std::string& hexId);
+
+    // The module to name as "p11": SoftHSM2 showing only initialised tokens.
+    static std::string modulePath();
+    // The environment entries the program needs to find this store.
+    std::vector<std::string> environment() const;
+
+private:
+    void pkcs11Tool(const std::string& token, std::vector<std::string> arguments);
+
+    TempDir dir_;
+    int objects_ = 0;
+};
+
+}  // namespace tarvo::test
