@@ -1,0 +1,208 @@
+#include "support/TestCertificates.hpp"
+
+#include "platform/OpenSslHandles.hpp"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <ctime>
+#include <limits>
+#include <map>
+#include <stdexcept>
+
+namespace tarvo::test {
+
+using platform::UniqueAsn1Integer;
+using platform::UniqueAsn1Object;
+using platform::UniqueBio;
+using platform::UniqueEvpKey;
+using platform::UniqueX509;
+using platform::UniqueX509Name;
+
+namespace {
+
+// Minting failures are bugs in the test itself; they must stop the test loudly
+// and say which OpenSSL step refused.
+[[noreturn]] void fail(const std::string& step) {
+    std::string text = "mint: " + step;
+    if (const unsigned long code = ERR_get_error(); code != 0) {
+        char reason[256];
+        ERR_error_string_n(code, reason, sizeof reason);
+        text += ": ";
+        text += reason;
+    }
+    ERR_clear_error();
+    throw std::runtime_error(text);
+}
+
+void require(bool ok, const std::string& step) {
+    if (!ok) {
+        fail(step);
+    }
+}
+
+Key shareKey(EVP_PKEY* key, const std::string& step) {
+    require(key != nullptr, step);
+    return Key(key, EVP_PKEY_free);
+}
+
+// OpenSSL spells two of the attribute labels we display differently.
+std::string openSslAttributeName(const std::string& name) {
+    if (name == "SERIALNUMBER") {
+        return "serialNumber";
+    }
+    if (name == "EMAILADDRESS") {
+        return "emailAddress";
+    }
+    return name;
+}
+
+UniqueX509Name makeName(const TestName& spec) {
+    UniqueX509Name name(X509_NAME_new());
+    require(name != nullptr, "X509_NAME_new");
+    for (const auto& set : spec) {
+        bool first = true;
+        for (const auto& [type, value] : set) {
+            const std::string typeName = openSslAttributeName(type);
+            UniqueAsn1Object object(OBJ_txt2obj(typeName.c_str(), 0));
+            require(object != nullptr, "attribute type " + type);
+            require(value.size() <= static_cast<std::size_t>(std::numeric_limits<int>::max()), "value size");
+            // set 0 opens a new RDN after the last one; -1 joins the RDN of the entry before.
+            require(X509_NAME_add_entry_by_OBJ(name.get(), object.get(), MBSTRING_UTF8,
+                                               reinterpret_cast<const unsigned char*>(value.data()),
+                                               static_cast<int>(value.size()), -1, first ? 0 : -1) == 1,
+                    "attribute " + type + "=" + value);
+            first = false;
+        }
+    }
+    return name;
+}
+
+// The serial goes in as raw INTEGER content. A positive type keeps a leading
+// 00 as given; content whose first bit is set is negative and is stored as its
+// magnitude, which OpenSSL turns back into exactly the same two's complement bytes.
+UniqueAsn1Integer makeSerial(const Bytes& content) {
+    require(!content.empty(), "serial must have content bytes");
+    Bytes magnitude = content;
+    int type = V_ASN1_INTEGER;
+    if ((content.front() & 0x80) != 0) {
+        type = V_ASN1_NEG_INTEGER;
+        unsigned carry = 1;
+        for (auto it = magnitude.rbegin(); it != magnitude.rend(); ++it) {
+            const unsigned sum = static_cast<std::uint8_t>(~*it) + carry;
+            *it = static_cast<std::uint8_t>(sum & 0xFF);
+            carry = sum >> 8;
+        }
+    }
+    UniqueAsn1Integer serial(ASN1_STRING_type_new(type));
+    require(serial != nullptr, "ASN1_STRING_type_new");
+    require(ASN1_STRING_set(serial.get(), magnitude.data(), static_cast<int>(magnitude.size())) == 1,
+            "ASN1_STRING_set serial");
+    return serial;
+}
+
+void setTime(ASN1_TIME* field, const std::string& text, std::chrono::seconds offset, const char* what) {
+    if (!text.empty()) {
+        // UTCTime where X.509 wants it (1950–2049), GeneralizedTime outside.
+        require(ASN1_TIME_set_string_X509(field, text.c_str()) == 1, std::string(what) + " text " + text);
+        return;
+    }
+    require(X509_time_adj_ex(field, 0, static_cast<long>(offset.count()), nullptr) != nullptr,
+            std::string(what) + " offset");
+}
+
+Bytes derOf(X509* certificate) {
+    unsigned char* out = nullptr;
+    const int length = i2d_X509(certificate, &out);
+    require(length > 0, "i2d_X509");
+    platform::UniqueOpenSslText owned(out);
+    return Bytes(out, out + length);
+}
+
+UniqueX509 x509FromDER(const Bytes& der) {
+    const unsigned char* cursor = der.data();
+    UniqueX509 certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    require(certificate != nullptr, "d2i_X509");
+    return certificate;
+}
+
+std::string bioText(BIO* bio) {
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+Key rsaKey(int bits) {
+    static std::map<int, Key> keys;
+    auto& key = keys[bits];
+    if (!key) {
+        key = shareKey(EVP_RSA_gen(static_cast<unsigned>(bits)), "EVP_RSA_gen");
+    }
+    return key;
+}
+
+Key otherRsaKey() {
+    static const Key key = shareKey(EVP_RSA_gen(2048), "EVP_RSA_gen");
+    return key;
+}
+
+Key ecKey() {
+    static const Key key = shareKey(EVP_EC_gen("P-256"), "EVP_EC_gen");
+    return key;
+}
+
+Bytes mintCertificate(const CertificateSpec& spec) {
+    const Key key = spec.key ? spec.key : rsaKey();
+    const Key signingKey = spec.signingKey ? spec.signingKey : key;
+
+    UniqueX509 certificate(X509_new());
+    require(certificate != nullptr, "X509_new");
+    require(spec.version == 1 || spec.version == 3, "version must be 1 or 3");
+    require(X509_set_version(certificate.get(), spec.version == 1 ? X509_VERSION_1 : X509_VERSION_3) == 1,
+            "X509_set_version");
+
+    const UniqueAsn1Integer serial = makeSerial(spec.serial);
+    require(X509_set_serialNumber(certificate.get(), serial.get()) == 1, "X509_set_serialNumber");
+
+    const UniqueX509Name subject = makeName(spec.subject);
+    require(X509_set_subject_name(certificate.get(), subject.get()) == 1, "X509_set_subject_name");
+    const UniqueX509Name issuer = makeName(spec.emptyIssuer ? TestName{}
+                                           : spec.issuer.empty() ? spec.subject
+                                                                 : spec.issuer);
+    require(X509_set_issuer_name(certificate.get(), issuer.get()) == 1, "X509_set_issuer_name");
+
+    setTime(X509_getm_notBefore(certificate.get()), spec.notBeforeText, spec.notBeforeOffset, "notBefore");
+    setTime(X509_getm_notAfter(certificate.get()), spec.notAfterText, spec.notAfterOffset, "notAfter");
+
+    require(X509_set_pubkey(certificate.get(), key.get()) == 1, "X509_set_pubkey");
+    require(X509_sign(certificate.get(), signingKey.get(), EVP_sha256()) > 0, "X509_sign");
+    return derOf(certificate.get());
+}
+
+Bytes selfSignedCertificate(const Key& key, const std::string& commonName) {
+    CertificateSpec spec;
+    spec.subject = {{{"CN", commonName}}};
+    spec.key = key;
+    return mintCertificate(spec);
+}
+
+std::string certificatePEM(const Bytes& der) {
+    const UniqueX509 certificate = x509FromDER(der);
+    UniqueBio bio(BIO_new(BIO_s_mem()));
+    require(bio != nullptr, "BIO_new");
+    require(PEM_write_bio_X509(bio.get(), certificate.get()) == 1, "PEM_write_bio_X509");
+    return bioText(bio.get());
+}
+
+std::string privateKeyPEM(const Key& key) {
+    UniqueBio bio(BIO_new(BIO_s_mem()));
+    require(bio != nullptr, "BIO_new");
+    require(PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
+            "PEM_write_bio_PrivateKey");
+    return bioText(bio.get());
+}
+
+}  // namespace tarvo::test
