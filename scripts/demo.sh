@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Builds the helper and runs all four actions against a throwaway AKİS-like card
+# (SoftHSM2) and a throwaway certificate store (an NSS database in a temporary
+# HOME), the way the robot would: one JSON request on standard input, one JSON
+# line back. Every signature shown is checked with openssl.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+
+scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target tarvo-eimza-helper initialized-tokens-p11 >/dev/null
+helper="$repo/build/tarvo-eimza-helper"
+module="$repo/build/libinitialized-tokens-p11.so"
+softhsm=$(dpkg -L softhsm2 | grep '/libsofthsm2\.so$' | head -n 1)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+section() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+request() {  # prints the request, runs the helper, prints its answer and status
+    printf 'request : %s\n' "$1"
+    set +e
+    answer=$(printf '%s' "$1" | "$helper")
+    status=$?
+    set -e
+    printf 'answer  : %s\nstatus  : %d\n' "$(printf '%s' "$answer" | cut -c1-400)" "$status"
+}
+b64() { base64 -w0 "$1"; }
+field() { printf '%s' "$answer" | jq -r "$1"; }
+
+section "A throwaway certificate store (NSS database) with an RSA and an EC identity"
+export HOME="$work/home"
+mkdir -p "$HOME/.pki/nssdb"
+certutil -N --empty-password -d "sql:$HOME/.pki/nssdb"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout store-rsa.key -out store-rsa.pem -days 30 \
+    -subj "/CN=Depo Kullanıcısı RSA/O=Tarvo, Demo/C=TR" -utf8 2>/dev/null
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout store-ec.key -out store-ec.pem \
+    -days 30 -subj "/CN=Depo Kullanıcısı EC/C=TR" -utf8 2>/dev/null
+for kind in rsa ec; do
+    openssl pkcs12 -export -inkey "store-$kind.key" -in "store-$kind.pem" -out "store-$kind.p12" -passout pass: -name "store-$kind"
+    pk12util -i "store-$kind.p12" -d "sql:$HOME/.pki/nssdb" -W "" >/dev/null
+done
+certutil -L -d "sql:$HOME/.pki/nssdb"
+
+section "A throwaway card (SoftHSM2 token 'AKIS Demo', user PIN 1234) with an RSA certificate and key"
+mkdir tokens
+printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" > softhsm2.conf
+export SOFTHSM2_CONF="$work/softhsm2.conf"
+softhsm2-util --init-token --free --label "AKIS Demo" --pin 1234 --so-pin 87654321 >/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -keyout card.key -out card.pem -days 30 \
+    -subj "/CN=Kart Kullanıcısı/serialNumber=12345678901/C=TR" -utf8 2>/dev/null
+openssl x509 -in card.pem -outform DER -out card.der
+openssl pkcs8 -topk8 -nocrypt -in card.key -outform DER -out card.p8
+pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" --login --pin 1234 \
+    --write-object card.der --type cert --id 01 --label card-cert >/dev/null
+pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" --login --pin 1234 \
+    --write-object card.p8 --type privkey --id 01 --label card-key >/dev/null
+pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" -O 2>/dev/null | sed -n '1,6p'
+for name in store-rsa store-ec card; do
+    openssl x509 -in "$name.pem" -pubkey -noout > "$name.pub"
+done
+card_fp=$(openssl x509 -in card.pem -outform DER | sha256sum | cut -c1-64)
+rsa_fp=$(openssl x509 -in store-rsa.pem -outform DER | sha256sum | cut -c1-64)
+ec_fp=$(openssl x509 -in store-ec.pem -outform DER | sha256sum | cut -c1-64)
+
+section "list: the store's identities and the card's certificates"
+request "{\"action\":\"list\",\"p11\":\"$module\"}"
+printf '%s' "$answer" | jq -r '.certificates[] | "  \(.providerName)  \(.certificateSubject)  serial \(.certificateSerial)"'
+
+section "list when the card module is missing: store entries and a warning, status 0"
+request '{"action":"list","p11":"/nonexistent/libakisp11.so"}'
+
+section "udf-cert: the card certificate for documents"
+request "{\"action\":\"udf-cert\",\"p11\":\"$module\"}"
+[ "$(field .identityFingerprint)" = "$card_fp" ] && echo "  identityFingerprint is the card certificate's SHA-256"
+
+section "udf-sign: the card signs a document's SHA-256 DigestInfo with the PIN the robot supplies"
+printf 'Belge içeriği — örnek sözleşme\n' > document.txt
+{ printf '\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20'; openssl dgst -sha256 -binary document.txt; } > digestinfo.bin
+request "{\"action\":\"udf-sign\",\"p11\":\"$module\",\"digestInfo\":\"$(b64 digestinfo.bin)\",\"pin\":\"1234\",\"fingerprint\":\"$card_fp\"}"
+field .signature | base64 -d > udf.sig
+openssl dgst -sha256 -verify card.pub -signature udf.sig document.txt
+
+section "udf-sign with a wrong PIN: one attempt, then stop"
+request "{\"action\":\"udf-sign\",\"p11\":\"$module\",\"digestInfo\":\"$(b64 digestinfo.bin)\",\"pin\":\"0000\"}"
+
+printf 'Robot meydan okuması %s' "$(date +%s)" > challenge.bin
+
+section "sign with the store's RSA identity (no PIN dialog)"
+request "{\"action\":\"sign\",\"p11\":\"$module\",\"challenge\":\"$(b64 challenge.bin)\",\"fingerprint\":\"$rsa_fp\"}"
+field .signature | base64 -d > rsa.sig
+openssl dgst -sha256 -verify store-rsa.pub -signature rsa.sig challenge.bin
+
+section "sign with the store's EC identity (ECDSA, X9.62 DER)"
+request "{\"action\":\"sign\",\"p11\":\"$module\",\"challenge\":\"$(b64 challenge.bin)\",\"fingerprint\":\"${ec_fp^^}\"}"
+field .signature | base64 -d > ec.sig
+openssl dgst -sha256 -verify store-ec.pub -signature ec.sig challenge.bin
+
+section "sign with the card: the PIN dialog (pinentry) asks for the PIN"
+# A stand-in pinentry types the demo PIN, so the demo needs nobody at the keyboard.
+mkdir bin
+cat > bin/pinentry <<'PINENTRY'
+#!/bin/sh
+echo "OK demo pinentry"
+while IFS= read -r line; do
+    case "$line" in
+        GETPIN*) echo "D 1234"; echo "OK" ;;
+        BYE*) echo "OK"; exit 0 ;;
+        *) echo "OK" ;;
+    esac
+done
+PINENTRY
+chmod +x bin/pinentry
+PATH="$work/bin:$PATH" request "{\"action\":\"sign\",\"p11\":\"$module\",\"challenge\":\"$(b64 challenge.bin)\",\"fingerprint\":\"$card_fp\"}"
+field .signature | base64 -d > card.sig
+openssl dgst -sha256 -verify card.pub -signature card.sig challenge.bin
+
+section "Errors are one JSON document too, with status 2"
+request '{"action":"LIST"}'
+request '{"action":"sign","challenge":"not base64!"}'
+request 'not json'
