@@ -1,0 +1,193 @@
+#include "platform/HelperError.hpp"
+#include "platform/Keychain.hpp"
+#include "platform/NssStoreState.hpp"
+
+#include <cert.h>
+#include <cryptohi.h>
+#include <keyhi.h>
+#include <nss.h>
+#include <pk11pub.h>
+#include <prerror.h>
+#include <secitem.h>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace tarvo::platform {
+
+namespace {
+
+struct CertificateRelease {
+    void operator()(CERTCertificate* certificate) const { CERT_DestroyCertificate(certificate); }
+};
+struct CertificateListRelease {
+    void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
+};
+struct PrivateKeyRelease {
+    void operator()(SECKEYPrivateKey* key) const { SECKEY_DestroyPrivateKey(key); }
+};
+struct ContextRelease {
+    void operator()(NSSInitContext* context) const { NSS_ShutdownContext(context); }
+};
+using ContextPtr = std::unique_ptr<NSSInitContext, ContextRelease>;
+using CertificatePtr = std::unique_ptr<CERTCertificate, CertificateRelease>;
+using CertificateListPtr = std::unique_ptr<CERTCertList, CertificateListRelease>;
+using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, PrivateKeyRelease>;
+
+// SEC_SignData fills a caller-owned item with memory of its own allocator.
+class OwnedItem {
+public:
+    OwnedItem() = default;
+    ~OwnedItem() { SECITEM_FreeItem(&item_, PR_FALSE); }
+    OwnedItem(const OwnedItem&) = delete;
+    OwnedItem& operator=(const OwnedItem&) = delete;
+
+    SECItem* get() { return &item_; }
+    Bytes bytes() const { return Bytes(item_.data, item_.data + item_.len); }
+
+private:
+    SECItem item_{siBuffer, nullptr, 0};
+};
+
+constexpr const char* noPrivateKey = "Kartın özel anahtarı açılamadı";
+constexpr const char* noSupportedAlgorithm = "Kart bu imza algoritmalarından birini desteklemiyor";
+constexpr const char* signingFailed = "Kart imzası tamamlanamadı";
+
+// A HOME that is set but empty names no directory worth looking in; the
+// password database still knows where the user lives.
+std::optional<std::string> homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return std::string(home);
+    }
+    long bufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (bufferSize <= 0) {
+        bufferSize = 16384;
+    }
+    std::string buffer(static_cast<std::size_t>(bufferSize), '\0');
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+        found->pw_dir == nullptr || *found->pw_dir == '\0') {
+        return std::nullopt;
+    }
+    return std::string(found->pw_dir);
+}
+
+}  // namespace
+
+// One reference on the process-wide NSS initialisation. NSS counts contexts and
+// shuts down with the last one, which it refuses while any certificate or key
+// is still referenced — hence every holder of those also holds this session.
+class KeychainSession {
+public:
+    explicit KeychainSession(ContextPtr context) : context_(std::move(context)) {}
+
+private:
+    ContextPtr context_;
+};
+
+struct KeychainIdentity::State {
+    // Declared first so that it is destroyed last, after the certificate.
+    std::shared_ptr<KeychainSession> session;
+    CertificatePtr certificate;
+};
+
+KeychainIdentity::KeychainIdentity(std::shared_ptr<State> state) : state_(std::move(state)) {}
+KeychainIdentity::~KeychainIdentity() = default;
+KeychainIdentity::KeychainIdentity(const KeychainIdentity&) = default;
+KeychainIdentity& KeychainIdentity::operator=(const KeychainIdentity&) = default;
+KeychainIdentity::KeychainIdentity(KeychainIdentity&&) noexcept = default;
+KeychainIdentity& KeychainIdentity::operator=(KeychainIdentity&&) noexcept = default;
+
+Bytes KeychainIdentity::certificateDER() const {
+    const SECItem& der = state_->certificate->derCert;
+    return Bytes(der.data, der.data + der.len);
+}
+
+Bytes KeychainIdentity::sign(ByteView message) const {
+    if (message.size() > static_cast<std::size_t>(INT_MAX)) {
+        throw HelperError(signingFailed);
+    }
+    const PrivateKeyPtr key(PK11_FindKeyByAnyCert(state_->certificate.get(), nullptr));
+    if (!key) {
+        throw HelperError(noPrivateKey);
+    }
+    SECOidTag algorithm = SEC_OID_UNKNOWN;
+    switch (SECKEY_GetPrivateKeyType(key.get())) {
+        case rsaKey:
+            algorithm = SEC_OID_PKCS1_SHA256_WITH_RSA_ENCRYPTION;
+            break;
+        case ecKey:
+            algorithm = SEC_OID_ANSIX962_ECDSA_SHA256_SIGNATURE;
+            break;
+        default:
+            throw HelperError(noSupportedAlgorithm);
+    }
+
+    OwnedItem signature;
+    // A code left over from an earlier call must not be mistaken for this one's.
+    PORT_SetError(0);
+    if (SEC_SignData(signature.get(), message.data(), static_cast<int>(message.size()), key.get(), algorithm) !=
+        SECSuccess) {
+        const PRErrorCode code = PORT_GetError();
+        if (code != 0) {
+            const char* text = PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT);
+            if (text != nullptr && *text != '\0') {
+                throw HelperError(text);
+            }
+        }
+        throw HelperError(signingFailed);
+    }
+    return signature.bytes();
+}
+
+Keychain::Keychain(std::shared_ptr<KeychainSession> session) : session_(std::move(session)) {}
+
+Keychain Keychain::open() {
+    const std::optional<std::string> home = homeDirectory();
+    if (!home) {
+        return Keychain(nullptr);
+    }
+    const std::string directory = "sql:" + *home + "/.pki/nssdb";
+    // Read-only: listing and signing never change the store, and a store that
+    // is missing must stay missing rather than be created empty. The root
+    // certificate module is of no use for finding the user's own identities.
+    ContextPtr context(NSS_InitContext(directory.c_str(), "", "", SECMOD_DB, nullptr,
+                                       NSS_INIT_READONLY | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE));
+    if (!context) {
+        return Keychain(nullptr);
+    }
+    return Keychain(std::make_shared<KeychainSession>(std::move(context)));
+}
+
+std::vector<KeychainIdentity> Keychain::identities() const {
+    std::vector<KeychainIdentity> identities;
+    if (!session_) {
+        return identities;
+    }
+    const CertificateListPtr list(PK11_ListCerts(PK11CertListUser, nullptr));
+    if (!list) {
+        return identities;
+    }
+    for (CERTCertListNode* node = CERT_LIST_HEAD(list.get()); !CERT_LIST_END(node, list.get());
+         node = CERT_LIST_NEXT(node)) {
+        CertificatePtr certificate(CERT_DupCertificate(node->cert));
+        if (!certificate) {
+            continue;
+        }
+        identities.emplace_back(std::make_shared<KeychainIdentity::State>(
+            KeychainIdentity::State{session_, std::move(certificate)}));
+    }
+    return identities;
+}
+
+bool certificateStoreIsRunning() { return NSS_IsInitialized() == PR_TRUE; }
+
+}  // namespace tarvo::platform
