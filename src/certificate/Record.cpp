@@ -1,0 +1,36 @@
+#include "certificate/CertificateRecord.hpp"
+
+#include "certificate/CertificateText.hpp"
+
+namespace tarvo {
+
+std::optional<CertificateRecord> record(const platform::Certificate& certificate,
+                                        const std::optional<platform::KeychainIdentity>& identity, Instant now) {
+    Bytes der = certificate.der();
+    std::string fingerprint = fingerprintOf(der);
+
+    // A certificate is offered only inside its validity window, both ends
+    // included; one whose dates cannot be read is never offered.
+    const auto notBefore = certificate.notBefore();
+    if (!notBefore || now < *notBefore) {
+        return std::nullopt;
+    }
+    const auto notAfter = certificate.notAfter();
+    if (!notAfter || *notAfter < now) {
+        return std::nullopt;
+    }
+
+    std::string subject = distinguishedName(certificate.subject());
+    std::string issuer = distinguishedName(certificate.issuer());
+    // A subject made only of attributes we do not label still needs a name to
+    // show; the issuer is shown only as it is.
+    if (subject.empty()) {
+        subject = certificate.subjectSummary();
+    }
+
+    return CertificateRecord{certificate,          std::move(der),     std::move(fingerprint),
+                             std::move(subject),   std::move(issuer),  dateText(*notBefore),
+                             dateText(*notAfter),  identity};
+}
+
+}  // namespace tarvo
