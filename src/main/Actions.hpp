@@ -1,0 +1,44 @@
+#pragma once
+
+#include "card/CardCertificates.hpp"
+#include "card/CardSigning.hpp"
+#include "certificate/CertificateRecord.hpp"
+#include "main/Json.hpp"
+#include "main/Request.hpp"
+#include "platform/SecureBytes.hpp"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvo {
+
+// Where the actions get certificates and signatures from. The program uses
+// systemProviders(); tests put their own in place of the store and the card.
+struct Providers {
+    std::function<std::vector<CertificateRecord>()> keychainRecords;
+    std::function<std::vector<CardCertificate>()> cardCertificates;
+    std::function<CardCertificate(const std::optional<std::string>& fingerprint)> documentCertificate;
+    std::function<CardSignature(const Bytes& digestInfo, SecureBytes pin,
+                                const std::optional<std::string>& fingerprint)> signDigest;
+    std::function<CardSignature(const Bytes& challenge, const std::string& fingerprint)> signChallenge;
+};
+
+Providers systemProviders();
+
+inline const std::string keychainProviderLabel = "macOS Keychain/CryptoTokenKit";
+inline const std::string cardProviderLabel = "AKİS PKCS#11";
+
+// Each builds its answer or throws HelperError with the text of the error document.
+JsonObject listAnswer(const std::vector<CertificateRecord>& keychainRecords, const Providers& providers);
+JsonObject signAnswer(const Request& request, const std::vector<CertificateRecord>& keychainRecords,
+                      const Providers& providers);
+JsonObject documentCertificateAnswer(const Request& request, const Providers& providers);
+JsonObject documentSignatureAnswer(const Request& request, const Providers& providers);
+
+// Chooses the action by its exact name. The store is opened only for actions
+// that may need it, and it is closed again before the answer goes out.
+JsonObject dispatch(const Request& request, const Providers& providers);
+
+}  // namespace tarvo

@@ -1,0 +1,41 @@
+#include "main/Helper.hpp"
+
+#include "card/ModulePath.hpp"
+#include "main/Actions.hpp"
+#include "main/Json.hpp"
+#include "main/ModuleSelection.hpp"
+#include "main/Request.hpp"
+#include "main/StandardInput.hpp"
+
+#include <exception>
+#include <unistd.h>
+
+namespace tarvo {
+
+namespace {
+
+std::optional<Request> readRequest() {
+    // The input may hold the PIN; it is wiped as soon as it has been decoded.
+    const auto input = readToEnd(STDIN_FILENO);
+    return input ? decodeRequest(input->view()) : std::nullopt;
+}
+
+}  // namespace
+
+int runHelper() {
+    p11ModulePath = akisModulePath;
+    const auto request = readRequest();
+    if (!request) {
+        return fail("İstek okunamadı");
+    }
+    selectModulePath(request->p11);
+    try {
+        return writeJSON(dispatch(*request, systemProviders()));
+    } catch (const std::exception& error) {
+        // Our own errors carry the whole Turkish text; anything else the
+        // libraries raise is passed on with its own description, unchanged.
+        return fail(error.what());
+    }
+}
+
+}  // namespace tarvo

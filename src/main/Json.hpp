@@ -1,0 +1,46 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <variant>
+#include <vector>
+
+namespace tarvo {
+
+// The documents we answer with hold only texts, lists of objects and objects.
+// std::map keeps every object's keys in ascending byte order, which is the
+// order the writer must produce.
+struct JsonValue;
+using JsonObject = std::map<std::string, JsonValue>;
+using JsonList = std::vector<JsonObject>;
+
+struct JsonValue {
+    std::variant<std::string, JsonList, JsonObject> content;
+
+    JsonValue(std::string text) : content(std::move(text)) {}
+    JsonValue(const char* text) : content(std::string(text)) {}
+    JsonValue(JsonList list) : content(std::move(list)) {}
+    JsonValue(JsonObject object) : content(std::move(object)) {}
+};
+
+inline constexpr int answeredStatus = 0;
+inline constexpr int failedStatus = 2;
+
+// Compact JSON with '/' escaped and non-ASCII left as UTF-8. Nothing when a
+// text is not well-formed UTF-8, since no JSON text can carry it.
+std::optional<std::string> serializeJSON(const JsonObject& document);
+
+// Writes the document and then, as a second write, one line feed; returns the
+// exit status for an answer. A document that cannot be serialised writes
+// nothing of itself and turns into the error document instead.
+int writeJSON(const JsonObject& document, int fd = STDOUT_FILENO);
+
+// Writes {"error": message} and a line feed; returns the exit status for a
+// failure. Callers return it up to main rather than exiting here, so that
+// every open store, module and PIN buffer is released by its owner.
+int fail(std::string_view message, int fd = STDOUT_FILENO);
+
+}  // namespace tarvo

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tarvo {
+
+// True when something (file, directory, device, …) exists at the path, links
+// followed. A text with a NUL byte names nothing: the system would only see
+// the part before it.
+bool fileExistsAtPath(const std::string& path);
+
+// Starts from the default module path and lets a non-empty "p11" that names
+// something existing replace it, unchanged. A "p11" naming nothing is not an
+// error: the default stays, silently.
+void selectModulePath(const std::optional<std::string>& p11);
+
+}  // namespace tarvo

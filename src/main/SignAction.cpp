@@ -1,0 +1,69 @@
+#include "main/Actions.hpp"
+
+#include "certificate/CertificateText.hpp"
+#include "platform/Base64.hpp"
+#include "platform/HelperError.hpp"
+
+namespace tarvo {
+
+namespace {
+
+constexpr std::size_t longestChallenge = 4096;
+
+Bytes challengeOf(const Request& request) {
+    std::optional<Bytes> challenge;
+    if (request.challenge) {
+        challenge = base64Decode(*request.challenge);
+    }
+    if (!challenge || challenge->empty() || challenge->size() > longestChallenge) {
+        throw HelperError("İmza isteği geçersiz");
+    }
+    return std::move(*challenge);
+}
+
+const CertificateRecord* keychainRecordFor(const std::vector<CertificateRecord>& records,
+                                           const std::string& fingerprint) {
+    for (const auto& record : records) {
+        if (record.identity && sameFingerprint(record.fingerprint, fingerprint)) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+// The agent reads "provider" here as the signer's issuer itself, so unlike a
+// listing entry it never falls back to a provider label, and there is no
+// "providerName".
+JsonObject answer(const CertificateRecord& record, const Bytes& signature) {
+    return {
+        {"certificate", base64Encode(record.der)},
+        {"certificateSerial", serialNumber(record.der).value_or("")},
+        {"certificateSubject", record.subject},
+        {"fingerprint", record.fingerprint},
+        {"identityFingerprint", record.fingerprint},
+        {"provider", record.issuer},
+        {"signature", base64Encode(signature)},
+        {"validFrom", record.validFrom},
+        {"validUntil", record.validUntil},
+    };
+}
+
+}  // namespace
+
+JsonObject signAnswer(const Request& request, const std::vector<CertificateRecord>& keychainRecords,
+                      const Providers& providers) {
+    const Bytes challenge = challengeOf(request);
+    if (!request.fingerprint || request.fingerprint->empty()) {
+        throw HelperError("E-imza sertifikası seçilmemiş");
+    }
+    // The store's own key wins, and its outcome is final: trying the card after
+    // a store failure would ask for a PIN for a certificate the person already
+    // chose to use through the store.
+    if (const auto* record = keychainRecordFor(keychainRecords, *request.fingerprint)) {
+        return answer(*record, record->identity->sign(challenge));
+    }
+    const auto card = providers.signChallenge(challenge, *request.fingerprint);
+    return answer(card.record, card.signature);
+}
+
+}  // namespace tarvo

@@ -1,0 +1,3 @@
+#include "main/Helper.hpp"
+
+int main() { return tarvo::runHelper(); }

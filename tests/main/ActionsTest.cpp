@@ -1,0 +1,362 @@
+#include "main/Actions.hpp"
+
+#include "platform/Base64.hpp"
+#include "platform/HelperError.hpp"
+#include "support/TestCertificates.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tarvo {
+namespace {
+
+using test::CertificateSpec;
+
+CertificateRecord makeRecord(const CertificateSpec& spec, bool inKeychain) {
+    const auto certificate = platform::Certificate::fromDER(test::mintCertificate(spec));
+    // The listing only asks whether a store identity stands behind a record;
+    // an identity without a store answers that without touching NSS.
+    std::optional<platform::KeychainIdentity> identity;
+    if (inKeychain) identity.emplace(nullptr);
+    auto made = record(*certificate, identity);
+    if (!made) throw std::runtime_error("minted certificate gave no record");
+    return std::move(*made);
+}
+
+CertificateRecord named(const std::string& commonName, bool inKeychain) {
+    CertificateSpec spec;
+    spec.subject = {{{"CN", commonName}}};
+    return makeRecord(spec, inKeychain);
+}
+
+CertificateRecord asCardRecord(const CertificateRecord& record) {
+    auto copy = record;
+    copy.identity.reset();
+    return copy;
+}
+
+const std::string& text(const JsonObject& object, const std::string& key) {
+    return std::get<std::string>(object.at(key).content);
+}
+
+// A stand-in for the store and the card that notes each call in order.
+struct FakeProviders {
+    std::vector<std::string> calls;
+    std::vector<CertificateRecord> keychain;
+    std::vector<CardCertificate> card;
+    std::optional<std::string> cardError;
+    CardSignature signature{named("Card Signer", false), {0xde, 0xad}};
+    Bytes receivedBytes;
+    std::string receivedPin;
+    std::optional<std::string> receivedFingerprint;
+
+    Providers providers() {
+        return {
+            .keychainRecords =
+                [this] {
+                    calls.push_back("keychain");
+                    return keychain;
+                },
+            .cardCertificates =
+                [this] {
+                    calls.push_back("card certificates");
+                    if (cardError) throw HelperError(*cardError);
+                    return card;
+                },
+            .documentCertificate =
+                [this](const std::optional<std::string>& fingerprint) {
+                    calls.push_back("document certificate");
+                    receivedFingerprint = fingerprint;
+                    if (cardError) throw HelperError(*cardError);
+                    return CardCertificate{signature.record, Bytes{0x01}};
+                },
+            .signDigest =
+                [this](const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint) {
+                    calls.push_back("sign digest");
+                    receivedBytes = digestInfo;
+                    receivedPin.assign(pin.view().begin(), pin.view().end());
+                    receivedFingerprint = fingerprint;
+                    if (cardError) throw HelperError(*cardError);
+                    return signature;
+                },
+            .signChallenge =
+                [this](const Bytes& challenge, const std::string& fingerprint) {
+                    calls.push_back("sign challenge");
+                    receivedBytes = challenge;
+                    receivedFingerprint = fingerprint;
+                    if (cardError) throw HelperError(*cardError);
+                    return signature;
+                },
+        };
+    }
+};
+
+// What dispatch produced: the answer's keys, or the error text.
+std::string outcome(const Request& request, FakeProviders& fake) {
+    try {
+        const auto answer = dispatch(request, fake.providers());
+        std::string keys;
+        for (const auto& [key, value] : answer) keys += key + " ";
+        return keys;
+    } catch (const HelperError& error) {
+        return std::string("error: ") + error.message();
+    }
+}
+
+Request requestFor(const std::string& action) {
+    Request request;
+    request.action = action;
+    return request;
+}
+
+TEST(Dispatch, ChoosesTheActionByItsExactNameAndOpensTheStoreOnlyWhenNeeded) {
+    struct Case {
+        Request request;
+        std::vector<std::string> calls;
+        std::string outcome;
+    };
+    auto sign = requestFor("sign");
+    sign.challenge = "AQID";
+    sign.fingerprint = "00";
+    auto udfSign = requestFor("udf-sign");
+    udfSign.digestInfo = "";
+    const std::string signKeys =
+        "certificate certificateSerial certificateSubject fingerprint identityFingerprint provider signature "
+        "validFrom validUntil ";
+    std::vector<Case> cases;
+    cases.push_back({requestFor("udf-cert"), {"document certificate"}, "certificate identityFingerprint "});
+    cases.push_back({std::move(udfSign), {"sign digest"}, "certificate signature "});
+    cases.push_back({requestFor("list"), {"keychain", "card certificates"}, "certificates "});
+    cases.push_back({std::move(sign), {"keychain", "sign challenge"}, signKeys});
+    for (const std::string unknown : {"LIST", "Sign", "", "udf-cert ", " list", "udf_sign", "list\n"}) {
+        cases.push_back({requestFor(unknown), {"keychain"}, "error: Bilinmeyen işlem"});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.request.action));
+        FakeProviders fake;
+        EXPECT_EQ(outcome(c.request, fake), c.outcome);
+        EXPECT_EQ(fake.calls, c.calls);
+    }
+}
+
+struct Listed {
+    std::string fingerprint;
+    std::string providerName;
+    std::string provider;
+};
+
+std::vector<Listed> listed(const JsonObject& answer) {
+    std::vector<Listed> result;
+    for (const auto& entry : std::get<JsonList>(answer.at("certificates").content)) {
+        EXPECT_EQ(entry.size(), 9u);
+        EXPECT_EQ(text(entry, "identityFingerprint"), text(entry, "fingerprint"));
+        result.push_back({text(entry, "fingerprint"), text(entry, "providerName"), text(entry, "provider")});
+    }
+    return result;
+}
+
+bool operator==(const Listed& a, const Listed& b) {
+    return a.fingerprint == b.fingerprint && a.providerName == b.providerName && a.provider == b.provider;
+}
+
+void PrintTo(const Listed& l, std::ostream* out) { *out << l.fingerprint << "/" << l.providerName << "/" << l.provider; }
+
+const std::string keychainLabel = "macOS Keychain/CryptoTokenKit";
+const std::string cardLabel = "AKİS PKCS#11";
+
+TEST(ListAnswer, PutsTheStoreFirstAndEachCertificateOnce) {
+    FakeProviders fake;
+    const auto a = named("A", true);
+    const auto b = named("B", true);
+    const auto c = named("C", false);
+    CertificateSpec noIssuerSpec;
+    noIssuerSpec.subject = {{{"CN", "D"}}};
+    noIssuerSpec.emptyIssuer = true;
+    const auto d = makeRecord(noIssuerSpec, false);
+    fake.keychain = {a, b};
+    // b is also on the card; c is on two tokens
+    fake.card = {{c, Bytes{1}}, {asCardRecord(b), Bytes{2}}, {c, Bytes{3}}, {d, std::nullopt}};
+
+    const auto answer = listAnswer(fake.keychain, fake.providers());
+    EXPECT_EQ(answer.count("warning"), 0u);
+    EXPECT_EQ(listed(answer), (std::vector<Listed>{{a.fingerprint, keychainLabel, a.issuer},
+                                                   {b.fingerprint, keychainLabel, b.issuer},
+                                                   {c.fingerprint, cardLabel, c.issuer},
+                                                   {d.fingerprint, cardLabel, cardLabel}}));
+    EXPECT_EQ(a.issuer, "CN=A");
+}
+
+TEST(ListAnswer, NothingAnywhereIsAnEmptyListWithoutWarning) {
+    FakeProviders fake;
+    EXPECT_EQ(serializeJSON(listAnswer({}, fake.providers())), "{\"certificates\":[]}");
+    EXPECT_EQ(fake.calls, std::vector<std::string>{"card certificates"});
+}
+
+TEST(ListAnswer, AnUnreadableCardLeavesTheStoreAndAWarning) {
+    FakeProviders fake;
+    const auto a = named("A", true);
+    fake.card = {{named("C", false), Bytes{1}}};
+    fake.cardError = "Kütüphane yüklenemedi: /nowhere/lib.so";
+    const auto answer = listAnswer({a}, fake.providers());
+    EXPECT_EQ(text(answer, "warning"), "Kütüphane yüklenemedi: /nowhere/lib.so");
+    EXPECT_EQ(listed(answer), (std::vector<Listed>{{a.fingerprint, keychainLabel, "CN=A"}}));
+    EXPECT_EQ(answer.size(), 2u);
+}
+
+std::string signError(const Request& request, FakeProviders& fake) {
+    try {
+        signAnswer(request, fake.keychain, fake.providers());
+        return "";
+    } catch (const HelperError& error) {
+        return error.message();
+    }
+}
+
+TEST(SignAnswer, RefusesABadChallengeBeforeAMissingFingerprint) {
+    struct Case {
+        std::optional<std::string> challenge;
+        std::optional<std::string> fingerprint;
+        std::string error;
+    };
+    const std::string longest = base64Encode(Bytes(4096, 0x5a));
+    const std::string tooLong = base64Encode(Bytes(4097, 0x5a));
+    const std::vector<Case> cases = {
+        {std::nullopt, std::nullopt, "İmza isteği geçersiz"},
+        {std::nullopt, "ab", "İmza isteği geçersiz"},
+        {"", "ab", "İmza isteği geçersiz"},
+        {"AQID\n", "ab", "İmza isteği geçersiz"},
+        {"AQ\nID", "ab", "İmza isteği geçersiz"},
+        {" AQID", "ab", "İmza isteği geçersiz"},
+        {"AQI", "ab", "İmza isteği geçersiz"},
+        {"AQ-_", "ab", "İmza isteği geçersiz"},
+        {tooLong, "ab", "İmza isteği geçersiz"},
+        {"AQID", std::nullopt, "E-imza sertifikası seçilmemiş"},
+        {"AQID", "", "E-imza sertifikası seçilmemiş"},
+        {longest, "", "E-imza sertifikası seçilmemiş"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.challenge.value_or("<absent>").substr(0, 16)));
+        FakeProviders fake;
+        auto request = requestFor("sign");
+        request.challenge = c.challenge;
+        request.fingerprint = c.fingerprint;
+        EXPECT_EQ(signError(request, fake), c.error);
+        EXPECT_TRUE(fake.calls.empty());
+    }
+}
+
+TEST(SignAnswer, SignsOnTheCardWhenTheStoreLacksTheCertificate) {
+    FakeProviders fake;
+    fake.keychain = {named("A", true), named("B", true)};
+    CertificateSpec spec;
+    spec.subject = {{{"CN", "Kart Sahibi"}}};
+    spec.emptyIssuer = true;
+    spec.serial = {0x01, 0x02};
+    fake.signature = {makeRecord(spec, false), Bytes{0x00, 0xff, 0x10}};
+    const auto& card = fake.signature.record;
+
+    auto request = requestFor("sign");
+    request.challenge = base64Encode(Bytes(4096, 0x5a));
+    std::string upper = card.fingerprint;
+    for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    request.fingerprint = upper;
+
+    const auto answer = signAnswer(request, fake.keychain, fake.providers());
+    EXPECT_EQ(fake.calls, std::vector<std::string>{"sign challenge"});
+    EXPECT_EQ(fake.receivedBytes, Bytes(4096, 0x5a));
+    EXPECT_EQ(fake.receivedFingerprint, upper);
+
+    const JsonObject expected = {
+        {"certificate", base64Encode(card.der)},
+        {"certificateSerial", "0201"},
+        {"certificateSubject", "CN=Kart Sahibi"},
+        {"fingerprint", card.fingerprint},
+        {"identityFingerprint", card.fingerprint},
+        {"provider", ""},
+        {"signature", "AP8Q"},
+        {"validFrom", card.validFrom},
+        {"validUntil", card.validUntil},
+    };
+    EXPECT_EQ(serializeJSON(answer), serializeJSON(expected));
+}
+
+TEST(SignAnswer, ACardFailureIsTheAnswer) {
+    FakeProviders fake;
+    fake.cardError = "PIN girişi iptal edildi";
+    auto request = requestFor("sign");
+    request.challenge = "AQID";
+    request.fingerprint = "ab";
+    EXPECT_EQ(signError(request, fake), "PIN girişi iptal edildi");
+    EXPECT_EQ(fake.receivedBytes, (Bytes{1, 2, 3}));
+}
+
+TEST(DocumentCertificateAnswer, PassesTheFingerprintOnAndNamesTheChoice) {
+    for (const std::optional<std::string>& fingerprint : std::vector<std::optional<std::string>>{
+             std::nullopt, std::string(), std::string("ABCdef")}) {
+        FakeProviders fake;
+        auto request = requestFor("udf-cert");
+        request.fingerprint = fingerprint;
+        const auto answer = documentCertificateAnswer(request, fake.providers());
+        EXPECT_EQ(fake.receivedFingerprint, fingerprint);
+        const JsonObject expected = {{"certificate", base64Encode(fake.signature.record.der)},
+                                     {"identityFingerprint", fake.signature.record.fingerprint}};
+        EXPECT_EQ(serializeJSON(answer), serializeJSON(expected));
+    }
+    FakeProviders failing;
+    failing.cardError = "Kart bulunamadı";
+    EXPECT_THROW(documentCertificateAnswer(requestFor("udf-cert"), failing.providers()), HelperError);
+}
+
+TEST(DocumentSignatureAnswer, RefusesDigestInfoThatIsNotBase64BeforeTheCard) {
+    for (const std::optional<std::string>& digestInfo : std::vector<std::optional<std::string>>{
+             std::nullopt, std::string("MDE"), std::string("MDE=\n"), std::string("MD E="), std::string("MDE*")}) {
+        FakeProviders fake;
+        auto request = requestFor("udf-sign");
+        request.digestInfo = digestInfo;
+        try {
+            documentSignatureAnswer(request, fake.providers());
+            ADD_FAILURE() << "no error";
+        } catch (const HelperError& error) {
+            EXPECT_STREQ(error.message(), "İmza girdisi okunamadı");
+        }
+        EXPECT_TRUE(fake.calls.empty());
+    }
+}
+
+TEST(DocumentSignatureAnswer, HandsTheBytesThePinAndTheFingerprintToTheCard) {
+    struct Case {
+        std::string digestInfo;
+        std::optional<std::string> pin;
+        std::optional<std::string> fingerprint;
+        Bytes bytes;
+        std::string pinBytes;
+    };
+    const std::vector<Case> cases = {
+        {"", std::nullopt, std::nullopt, {}, ""},
+        {"MDE=", "", "", {0x30, 0x31}, ""},
+        {"AQID", "12 34ş", "AbC", {1, 2, 3}, "12 34ş"},
+    };
+    for (const auto& c : cases) {
+        FakeProviders fake;
+        auto request = requestFor("udf-sign");
+        request.digestInfo = c.digestInfo;
+        if (c.pin) request.pin.emplace(std::string_view(*c.pin));
+        request.fingerprint = c.fingerprint;
+        const auto answer = documentSignatureAnswer(request, fake.providers());
+        EXPECT_EQ(fake.receivedBytes, c.bytes);
+        EXPECT_EQ(fake.receivedPin, c.pinBytes);
+        EXPECT_EQ(fake.receivedFingerprint, c.fingerprint);
+        EXPECT_EQ(serializeJSON(answer),
+                  "{\"certificate\":\"" + base64Encode(fake.signature.record.der) + "\",\"signature\":\"3q0=\"}");
+    }
+    FakeProviders failing;
+    failing.cardError = "PIN boş — robot ayarlarında eimzaPin yok.";
+    auto request = requestFor("udf-sign");
+    request.digestInfo = "";
+    EXPECT_THROW(documentSignatureAnswer(request, failing.providers()), HelperError);
+}
+
+}  // namespace
+}  // namespace tarvo

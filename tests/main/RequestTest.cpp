@@ -1,0 +1,143 @@
+#include "main/Request.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvo {
+namespace {
+
+using Text = std::optional<std::string>;
+
+struct Decoded {
+    std::string action;
+    Text challenge, fingerprint, digestInfo, pin, p11;
+};
+
+struct Case {
+    std::string input;
+    std::optional<Decoded> expected;  // absent: the request is refused
+};
+
+std::optional<Request> decode(const std::string& input) {
+    return decodeRequest(ByteView(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()));
+}
+
+Text pinText(const Request& request) {
+    if (!request.pin) return std::nullopt;
+    return std::string(request.pin->view().begin(), request.pin->view().end());
+}
+
+void expectDecoded(const Case& c) {
+    SCOPED_TRACE(::testing::PrintToString(c.input));
+    const auto request = decode(c.input);
+    ASSERT_EQ(request.has_value(), c.expected.has_value());
+    if (!request) return;
+    EXPECT_EQ(request->action, c.expected->action);
+    EXPECT_EQ(request->challenge, c.expected->challenge);
+    EXPECT_EQ(request->fingerprint, c.expected->fingerprint);
+    EXPECT_EQ(request->digestInfo, c.expected->digestInfo);
+    EXPECT_EQ(pinText(*request), c.expected->pin);
+    EXPECT_EQ(request->p11, c.expected->p11);
+}
+
+const std::optional<Decoded> refused = std::nullopt;
+
+TEST(DecodeRequest, RefusesWhatIsNotARequest) {
+    const std::vector<std::string> inputs = {
+        "",
+        " \n",
+        "list",
+        "[\"list\"]",
+        "[{\"action\":\"list\"}]",
+        "\"list\"",
+        "1",
+        "null",
+        "{}",
+        "{\"action\":null}",
+        "{\"action\":1}",
+        "{\"action\":true}",
+        "{\"action\":[\"list\"]}",
+        "{\"action\":{\"name\":\"list\"}}",
+        "{\"Action\":\"list\"}",
+        "{\"action\":\"list\"",
+        "{\"action\":\"list\",}",
+        "{\"action\":\"list\"}x",
+        "{\"action\":\"list\"}{}",
+        "{\"action\":'list'}",
+        "/* note */{\"action\":\"list\"}",
+        "{\"action\":\"list\"} // note",
+        // every occurrence of a known key must be acceptable, not only the last
+        "{\"action\":\"list\",\"action\":null}",
+        "{\"action\":null,\"action\":\"list\"}",
+        "{\"action\":\"list\",\"pin\":1,\"pin\":\"1234\"}",
+        // malformed UTF-8, in a known and in an unknown value, and in a key
+        "{\"action\":\"\xff\"}",
+        "{\"action\":\"\xc0\xaf\"}",
+        "{\"action\":\"\xe0\x80\xaf\"}",
+        "{\"action\":\"\xed\xa0\x80\"}",
+        "{\"action\":\"\xf4\x90\x80\x80\"}",
+        "{\"action\":\"\xc3\"}",
+        "{\"action\":\"list\",\"note\":\"\xe2\x82\"}",
+        "{\"action\":\"list\",\"\xff\":1}",
+        "{\"action\":\"\\ud800\"}",
+        "{\"action\":\"\\udc00x\"}",
+        // a byte order mark only whole and only once
+        "\xef\xbb{\"action\":\"list\"}",
+        "\xef\xbb\xbf\xef\xbb\xbf{\"action\":\"list\"}",
+        // a raw control character inside a string
+        "{\"action\":\"li\nst\"}",
+        std::string("{\"action\":\"list\"}\0", 18),
+    };
+    for (const auto& input : inputs) {
+        expectDecoded({input, refused});
+    }
+}
+
+TEST(DecodeRequest, RefusesKnownKeysThatHoldNoText) {
+    for (const std::string key : {"challenge", "fingerprint", "digestInfo", "pin", "p11"}) {
+        for (const std::string value : {"0", "-1.5e3", "true", "false", "[]", "[\"a\"]", "{}", "{\"a\":\"b\"}"}) {
+            expectDecoded({"{\"action\":\"sign\",\"" + key + "\":" + value + "}", refused});
+        }
+    }
+}
+
+TEST(DecodeRequest, ReadsTheFields) {
+    const std::vector<Case> cases = {
+        {"{\"action\":\"list\"}", Decoded{"list"}},
+        {"{\"action\":\"\"}", Decoded{""}},
+        {"{\"action\":\"sign\",\"challenge\":\"AQID\",\"fingerprint\":\"ab\",\"digestInfo\":\"MDE=\","
+         "\"pin\":\"1234\",\"p11\":\"/opt/lib.so\"}",
+         Decoded{"sign", "AQID", "ab", "MDE=", "1234", "/opt/lib.so"}},
+        // null is absent, "" stays empty
+        {"{\"action\":\"sign\",\"challenge\":null,\"fingerprint\":null,\"digestInfo\":null,\"pin\":null,\"p11\":null}",
+         Decoded{"sign"}},
+        {"{\"action\":\"sign\",\"challenge\":\"\",\"fingerprint\":\"\",\"digestInfo\":\"\",\"pin\":\"\",\"p11\":\"\"}",
+         Decoded{"sign", "", "", "", "", ""}},
+        // other keys may hold anything, known names nested inside them included
+        {"{\"x\":{\"pin\":5,\"action\":null},\"action\":\"list\",\"y\":[1,{\"challenge\":true},null,1.5],"
+         "\"z\":false,\"n\":null,\"PIN\":7}",
+         Decoded{"list"}},
+        // the last occurrence counts
+        {"{\"action\":\"sign\",\"action\":\"list\"}", Decoded{"list"}},
+        {"{\"action\":\"udf-sign\",\"pin\":\"1111\",\"pin\":\"2222\"}", Decoded{"udf-sign", {}, {}, {}, "2222"}},
+        {"{\"action\":\"udf-sign\",\"pin\":\"1111\",\"pin\":null}", Decoded{"udf-sign"}},
+        {"{\"action\":\"udf-sign\",\"pin\":null,\"pin\":\"3333\"}", Decoded{"udf-sign", {}, {}, {}, "3333"}},
+        // escapes, non-ASCII text and an escaped NUL come through as text
+        {"{\"action\":\"udf-cert\",\"p11\":\"\\/opt\\u00e7\\t\",\"fingerprint\":\"İ’—\"}",
+         Decoded{"udf-cert", {}, "İ’—", {}, {}, "/opt\xc3\xa7\t"}},
+        {"{\"action\":\"list\\u0000\",\"pin\":\"\\ud83d\\ude00\"}",
+         Decoded{std::string("list\0", 5), {}, {}, {}, "\xf0\x9f\x98\x80"}},
+        // a byte order mark, white space around the object
+        {"\xef\xbb\xbf{\"action\":\"list\"}", Decoded{"list"}},
+        {" \t\r\n{ \"action\" : \"list\" } \n\t\r ", Decoded{"list"}},
+    };
+    for (const auto& c : cases) {
+        expectDecoded(c);
+    }
+}
+
+}  // namespace
+}  // namespace tarvo

@@ -1,0 +1,32 @@
+#pragma once
+
+// Runs the built helper the way the agent does: request bytes on standard
+// input, one document expected on standard output.
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace tarvo::test {
+
+using Environment = std::map<std::string, std::string>;
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    // The exit status when the process exited; minus the signal number when a
+    // signal ended it (a hung process is killed with SIGKILL).
+    int status = -1;
+};
+
+// HOME as given, PATH as ours, and the sanitizer settings of the test run, so
+// that a sanitizer build of the helper reports the same way the tests do.
+Environment helperEnvironment(const std::string& home);
+
+// Starts the helper with exactly this environment and no arguments, writes the
+// input and closes it, and collects both outputs until the process ends.
+RunResult runBinary(std::string_view input, const Environment& environment,
+                    std::chrono::seconds patience = std::chrono::seconds(120));
+
+}  // namespace tarvo::test
