@@ -14,7 +14,7 @@ namespace tarvo::test {
 
 class SoftHsmCard {
 public:
-    static constexpr const char* userPin = "1234";
+    static constexpr const char* userPin = "gizli-PIN-7391";
 
     SoftHsmCard();
 

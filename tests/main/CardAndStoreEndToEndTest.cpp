@@ -1,0 +1,277 @@
+// The built program against a real PKCS#11 module (SoftHSM2) and a real NSS
+// certificate store, with the stand-in pinentry: what the robot sees.
+
+#include "support/FakePinentry.hpp"
+#include "support/NssStore.hpp"
+#include "support/RunBinary.hpp"
+#include "support/SoftHsmCard.hpp"
+#include "support/TestCertificates.hpp"
+#include "support/Tools.hpp"
+
+#include "platform/Base64.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <set>
+
+namespace tarvo::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr const char* storeLabel = "macOS Keychain/CryptoTokenKit";
+constexpr const char* cardLabel = "AKİS PKCS#11";
+
+std::string fingerprint(const Bytes& der) {
+    Bytes digest(SHA256_DIGEST_LENGTH);
+    SHA256(der.data(), der.size(), digest.data());
+    return hex(digest);
+}
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
+// Base64 as our writer shows it inside a JSON string: every '/' escaped.
+std::string jsonBase64(const Bytes& bytes) {
+    std::string text;
+    for (char c : base64Encode(bytes)) {
+        if (c == '/') {
+            text += '\\';
+        }
+        text += c;
+    }
+    return text;
+}
+
+Bytes certificate(const std::string& commonName, const Key& key, std::chrono::seconds notAfter = 24h * 30) {
+    CertificateSpec spec;
+    spec.subject = {{{"CN", commonName}}, {{"C", "TR"}}};
+    spec.issuer = {{{"CN", "Tarvo Test CA"}}, {{"O", "Tarvo, Test"}}};
+    spec.key = key;
+    spec.notAfterOffset = notAfter;
+    return mintCertificate(spec);
+}
+
+std::string publicKeyPEM(const Key& key) {
+    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    PEM_write_bio_PUBKEY(bio.get(), key.get());
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+class CardAndStore : public ::testing::Test {
+protected:
+    const Key cardKey = otherRsaKey();
+    const Bytes cardCert = certificate("Kart Kullanıcısı", cardKey);
+    const Bytes storeRsaCert = certificate("Depo RSA", rsaKey());
+    const Bytes storeEcCert = certificate("Depo EC", ecKey());
+    const Bytes sharedCert = certificate("Ortak Sertifika", rsaKey());
+    const Bytes expiredCert = certificate("Süresi Dolmuş", rsaKey(), -24h);
+
+    NssStore store;
+    SoftHsmCard card;
+
+    RunResult run(const std::string& request, const Environment& extra = {}) const {
+        Environment environment = helperEnvironment(store.home().string());
+        for (const std::string& entry : card.environment()) {
+            const auto equals = entry.find('=');
+            environment[entry.substr(0, equals)] = entry.substr(equals + 1);
+        }
+        for (const auto& [name, value] : extra) {
+            environment[name] = value;
+        }
+        RunResult result = runBinary(request, environment);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out.find(SoftHsmCard::userPin), std::string::npos);
+        return result;
+    }
+
+    std::string withModule(const std::string& fields) const {
+        return R"({"p11":")" + SoftHsmCard::modulePath() + "\"," + fields + "}";
+    }
+
+    // A signature over data, checked by the openssl command with the key's public half.
+    bool opensslVerifies(const Key& key, const Bytes& data, const Bytes& signature) const {
+        TempDir dir;
+        writeFile(dir.path() / "key.pem", publicKeyPEM(key));
+        writeFile(dir.path() / "data", data);
+        writeFile(dir.path() / "signature", signature);
+        return runTool({"openssl", "dgst", "-sha256", "-verify", (dir.path() / "key.pem").string(), "-signature",
+                        (dir.path() / "signature").string(), (dir.path() / "data").string()}) == 0;
+    }
+
+    // One token with the card user's certificate and key, as the signing cases need.
+    void oneCard() {
+        card.addToken("AKIS");
+        card.addCertificate("AKIS", cardCert, "01");
+        card.addPrivateKey("AKIS", cardKey, "01");
+    }
+};
+
+TEST_F(CardAndStore, ListShowsStoreThenNewCardCertificatesOnce) {
+    store.importIdentity(storeRsaCert, rsaKey(), "depo-rsa");
+    store.importIdentity(storeEcCert, ecKey(), "depo-ec");
+    store.importIdentity(sharedCert, rsaKey(), "ortak");
+    store.importIdentity(expiredCert, rsaKey(), "eski");
+
+    const Bytes cardEcCert = certificate("Kart EC", ecKey());
+    const Bytes noIdCert = certificate("Kimliksiz", otherRsaKey());
+    card.addToken("AKIS-1");
+    card.addCertificate("AKIS-1", cardCert, "01");
+    card.addPrivateKey("AKIS-1", cardKey, "01");
+    card.addCertificate("AKIS-1", certificate("Kartta Süresi Dolmuş", cardKey, -1h), "02");
+    card.addToken("AKIS-2");
+    card.addCertificate("AKIS-2", cardEcCert, "03");
+    card.addCertificate("AKIS-2", sharedCert, "04");
+    card.addCertificate("AKIS-2", noIdCert, std::nullopt);
+    card.addCertificate("AKIS-2", cardCert, "05");  // the same certificate on a second token
+
+    const RunResult result = run(withModule(R"("action":"list")"));
+    ASSERT_EQ(result.status, 0) << result.out;
+    ASSERT_EQ(result.out.back(), '\n');
+    const json answer = json::parse(result.out);
+    EXPECT_FALSE(answer.contains("warning"));
+    const json& entries = answer.at("certificates");
+    ASSERT_EQ(entries.size(), 6u) << result.out;
+
+    // The store's identities first (in the store's own order), then the card's new ones in card order.
+    std::set<std::string> storeSeen, cardSeen;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const json& entry = entries[i];
+        ASSERT_EQ(entry.size(), 9u);
+        const Bytes der = *base64Decode(entry.at("certificate").get<std::string>());
+        EXPECT_EQ(entry.at("fingerprint"), fingerprint(der));
+        EXPECT_EQ(entry.at("identityFingerprint"), fingerprint(der));
+        EXPECT_EQ(entry.at("provider"), "CN=Tarvo Test CA, O=Tarvo\\, Test");
+        EXPECT_EQ(entry.at("providerName"), i < 3 ? storeLabel : cardLabel);
+        (i < 3 ? storeSeen : cardSeen).insert(entry.at("certificateSubject").get<std::string>());
+    }
+    EXPECT_EQ(storeSeen, (std::set<std::string>{"CN=Depo RSA, C=TR", "CN=Depo EC, C=TR", "CN=Ortak Sertifika, C=TR"}));
+    EXPECT_EQ(cardSeen, (std::set<std::string>{"CN=Kart Kullanıcısı, C=TR", "CN=Kart EC, C=TR", "CN=Kimliksiz, C=TR"}));
+}
+
+TEST_F(CardAndStore, ListWithoutModuleKeepsStoreAndWarns) {
+    store.importIdentity(storeRsaCert, rsaKey(), "depo-rsa");
+    const RunResult result = run(R"({"action":"list","p11":"/nonexistent/module.so"})");
+    EXPECT_EQ(result.status, 0);
+    const json answer = json::parse(result.out);
+    EXPECT_EQ(answer.at("warning"), "Kütüphane yüklenemedi: /usr/local/lib/libakisp11.dylib");
+    ASSERT_EQ(answer.at("certificates").size(), 1u);
+    EXPECT_EQ(answer.at("certificates")[0].at("fingerprint"), fingerprint(storeRsaCert));
+    EXPECT_EQ(answer.at("certificates")[0].at("providerName"), storeLabel);
+}
+
+TEST_F(CardAndStore, UdfCertAnswersTheNamedCardCertificateExactly) {
+    oneCard();
+    card.addCertificate("AKIS", storeEcCert, "02");
+    const RunResult result =
+        run(withModule(R"("action":"udf-cert","fingerprint":")" + upper(fingerprint(storeEcCert)) + "\""));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, R"({"certificate":")" + jsonBase64(storeEcCert) + R"(","identityFingerprint":")" +
+                              fingerprint(storeEcCert) + "\"}\n");
+}
+
+TEST_F(CardAndStore, UdfCertNeverConsultsTheStore) {
+    oneCard();
+    store.importIdentity(storeRsaCert, rsaKey(), "depo-rsa");
+    const RunResult result = run(withModule(R"("action":"udf-cert","fingerprint":")" + fingerprint(storeRsaCert) + "\""));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(json::parse(result.out).at("identityFingerprint"), fingerprint(cardCert));
+}
+
+TEST_F(CardAndStore, UdfSignReturnsASignatureThatOpensslAccepts) {
+    oneCard();
+    const Bytes document = {'b', 'e', 'l', 'g', 'e'};
+    Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                        0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    digestInfo.resize(51);
+    SHA256(document.data(), document.size(), digestInfo.data() + 19);
+
+    const RunResult result = run(withModule(R"("action":"udf-sign","pin":")" + std::string(SoftHsmCard::userPin) +
+                                            R"(","digestInfo":")" + base64Encode(digestInfo) + "\""));
+    ASSERT_EQ(result.status, 0) << result.out;
+    const json answer = json::parse(result.out);
+    ASSERT_EQ(answer.size(), 2u);
+    EXPECT_EQ(*base64Decode(answer.at("certificate").get<std::string>()), cardCert);
+    EXPECT_TRUE(opensslVerifies(cardKey, document, *base64Decode(answer.at("signature").get<std::string>())));
+}
+
+TEST_F(CardAndStore, UdfSignWithAWrongPinStops) {
+    oneCard();
+    Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                        0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    digestInfo.resize(51, 0x5A);
+    const RunResult result =
+        run(withModule(R"("action":"udf-sign","pin":"0000","digestInfo":")" + base64Encode(digestInfo) + "\""));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "{\"error\":\"PIN HATALI — kart kilitlenmesin diye DURULDU.\"}\n");
+}
+
+TEST_F(CardAndStore, SignOnTheCardAsksForThePinOnceAndOpensslAccepts) {
+    oneCard();
+    FakePinentry pinentry(answeringPin(SoftHsmCard::userPin));
+    const Bytes challenge(4096, 0xA5);
+    const RunResult result =
+        run(withModule(R"("action":"sign","challenge":")" + base64Encode(challenge) + R"(","fingerprint":")" +
+                       upper(fingerprint(cardCert)) + "\""),
+            pinentry.environment());
+    ASSERT_EQ(result.status, 0) << result.out;
+    const json answer = json::parse(result.out);
+    EXPECT_EQ(answer.size(), 9u);
+    EXPECT_EQ(answer.at("fingerprint"), fingerprint(cardCert));
+    EXPECT_EQ(answer.at("identityFingerprint"), fingerprint(cardCert));
+    EXPECT_EQ(answer.at("certificateSubject"), "CN=Kart Kullanıcısı, C=TR");
+    EXPECT_EQ(answer.at("certificateSerial"), "0201");
+    EXPECT_EQ(answer.at("provider"), "CN=Tarvo Test CA, O=Tarvo\\, Test");
+    EXPECT_TRUE(opensslVerifies(cardKey, challenge, *base64Decode(answer.at("signature").get<std::string>())));
+    const auto received = pinentry.received();
+    EXPECT_EQ(std::count(received.begin(), received.end(), "GETPIN"), 1);
+}
+
+TEST_F(CardAndStore, SignOnTheCardWithAWrongPinGivesTheSingleLoginMessage) {
+    oneCard();
+    FakePinentry pinentry(answeringPin("0000"));
+    const RunResult result = run(withModule(R"("action":"sign","challenge":"AQID","fingerprint":")" +
+                                            fingerprint(cardCert) + "\""),
+                                 pinentry.environment());
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "{\"error\":\"AKİS kart PIN doğrulaması başarısız; otomatik tekrar yapılmadı\"}\n");
+}
+
+struct StoreSignCase {
+    const char* name;
+    bool elliptic;
+};
+
+class StoreSign : public CardAndStore, public ::testing::WithParamInterface<StoreSignCase> {};
+
+TEST_P(StoreSign, StoreKeySignsWithoutADialogEvenWhenTheCardHoldsTheCertificate) {
+    const Key key = GetParam().elliptic ? ecKey() : cardKey;
+    const Bytes cert = GetParam().elliptic ? storeEcCert : cardCert;
+    oneCard();
+    store.importIdentity(cert, key, "depo");
+    FakePinentry pinentry(answeringPin(SoftHsmCard::userPin));
+    const Bytes challenge = {'m', 'e', 'y', 'd', 'a', 'n'};
+    const RunResult result = run(withModule(R"("action":"sign","challenge":")" + base64Encode(challenge) +
+                                            R"(","fingerprint":")" + fingerprint(cert) + "\""),
+                                 pinentry.environment());
+    ASSERT_EQ(result.status, 0) << result.out;
+    const json answer = json::parse(result.out);
+    EXPECT_EQ(*base64Decode(answer.at("certificate").get<std::string>()), cert);
+    EXPECT_TRUE(opensslVerifies(key, challenge, *base64Decode(answer.at("signature").get<std::string>())));
+    EXPECT_TRUE(pinentry.received().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, StoreSign, ::testing::Values(StoreSignCase{"Rsa", false}, StoreSignCase{"Ec", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarvo::test
