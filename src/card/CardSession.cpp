@@ -1,0 +1,22 @@
+#include "card/CardSession.hpp"
+
+namespace tarvo {
+
+CardSession::CardSession(const PKCS11& pkcs11, CK_SLOT_ID slot) : pkcs11_(pkcs11) {
+    // CKF_RW_SESSION stays off: nothing on the card is ever changed.
+    const CK_RV rv = pkcs11_.C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle_);
+    if (rv != CKR_OK) {
+        throw HelperError("AKİS kart oturumu açılamadı: " + hexCode(rv));
+    }
+}
+
+CardSession::~CardSession() { pkcs11_.C_CloseSession(handle_); }
+
+CK_RV CardSession::logIn(SecureBytes& pin) const {
+    // No terminating NUL, no padding, no conversion: the module gets the bytes as typed.
+    return pkcs11_.C_Login(handle_, CKU_USER, pin.data(), pin.size());
+}
+
+CardLogin::~CardLogin() { session_.pkcs11().C_Logout(session_.handle()); }
+
+}  // namespace tarvo

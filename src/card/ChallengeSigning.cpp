@@ -1,0 +1,77 @@
+#include "card/ChallengeSigning.hpp"
+
+#include "card/CardSession.hpp"
+#include "card/CardSigner.hpp"
+#include "platform/Sha256.hpp"
+
+#include <algorithm>
+
+namespace tarvo {
+
+namespace {
+
+Bytes sha256DigestInfo(const Bytes& message) {
+    const platform::Sha256Digest digest = platform::sha256(message);
+    Bytes digestInfo(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end());
+    digestInfo.insert(digestInfo.end(), digest.begin(), digest.end());
+    return digestInfo;
+}
+
+}  // namespace
+
+CardSignature signChallengeOnCard(const CardCertificate& chosen, const platform::PublicKey& publicKey,
+                                  const Bytes& challenge, SecureBytes& pin) {
+    const PinWipe wipe(pin);
+    Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
+        const std::vector<CK_SLOT_ID> slots = pkcs11.slotsWithToken();
+        if (slots.empty()) {
+            throw HelperError("AKİS kartı bulunamadı");
+        }
+        const CardSession session(pkcs11, slots.front());
+        // One attempt, whatever the card answers: the person typed the PIN
+        // once and is not asked again.
+        const CK_RV rv = session.logIn(pin);
+        if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
+            throw HelperError("AKİS kart PIN doğrulaması başarısız; otomatik tekrar yapılmadı");
+        }
+        const CardLogin login(session);
+        const std::vector<CK_OBJECT_HANDLE> keys = pkcs11.objects(session.handle(), CKO_PRIVATE_KEY, chosen.id);
+        if (keys.empty()) {
+            throw HelperError("AKİS kartında sertifikayla eşleşen özel anahtar bulunamadı");
+        }
+        Bytes made = signOnCard(pkcs11, session.handle(), keys.front(), sha256DigestInfo(challenge),
+                                {"AKİS imza işlemi başlatılamadı: ", "AKİS imza boyutu alınamadı: ",
+                                 "AKİS kartı imza üretemedi: "});
+        if (!publicKey.verifyRSASHA256Message(challenge, made)) {
+            throw HelperError("AKİS imzası sertifikanın açık anahtarıyla doğrulanamadı");
+        }
+        return made;
+    });
+    return CardSignature{chosen.record, std::move(signature)};
+}
+
+CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, const PinPrompt& prompt) {
+    const std::vector<CardCertificate> certificates = akisCertificates();
+    const auto chosen = std::find_if(certificates.begin(), certificates.end(), [&](const CardCertificate& c) {
+        return sameFingerprint(c.record.fingerprint, fingerprint);
+    });
+    if (chosen == certificates.end()) {
+        throw HelperError("AKİS kartında seçilen geçerli sertifika bulunamadı");
+    }
+    // Everything that can be known without the card is checked before the
+    // person is asked for a PIN.
+    if (!chosen->id || chosen->id->empty()) {
+        throw HelperError("AKİS kartında sertifika ile eşleşen anahtar kimliği yok");
+    }
+    const std::optional<platform::PublicKey> publicKey = chosen->record.certificate.publicKey();
+    if (!publicKey || !publicKey->isRSA()) {
+        throw HelperError("Bu deneme yalnızca doğrulanan RSA sertifikasını destekliyor");
+    }
+    std::optional<SecureBytes> pin = prompt ? prompt() : std::nullopt;
+    if (!pin) {
+        throw HelperError("İmza denemesi kullanıcı tarafından iptal edildi");
+    }
+    return signChallengeOnCard(*chosen, *publicKey, challenge, *pin);
+}
+
+}  // namespace tarvo

@@ -1,0 +1,90 @@
+#include "card/DigestSigning.hpp"
+
+#include "card/CardSession.hpp"
+#include "card/CardSigner.hpp"
+
+#include <algorithm>
+
+namespace tarvo {
+
+namespace {
+
+constexpr std::size_t sha256Length = 32;
+
+CK_OBJECT_HANDLE documentKey(const PKCS11& pkcs11, CK_SESSION_HANDLE session, const std::optional<Bytes>& id) {
+    if (id) {
+        const std::vector<CK_OBJECT_HANDLE> byId = pkcs11.objects(session, CKO_PRIVATE_KEY, id);
+        if (!byId.empty()) {
+            return byId.front();
+        }
+    }
+    // Without a key of the certificate's CKA_ID the token's first private key
+    // is tried; the verification afterwards decides whether it was the right one.
+    const std::vector<CK_OBJECT_HANDLE> any = pkcs11.objects(session, CKO_PRIVATE_KEY, std::nullopt);
+    if (any.empty()) {
+        throw HelperError("Kartta imza anahtarı bulunamadı.");
+    }
+    return any.front();
+}
+
+void requireDocumentLogin(CK_RV rv) {
+    switch (rv) {
+        case CKR_OK:
+        case CKR_USER_ALREADY_LOGGED_IN:
+            return;
+        case CKR_PIN_INCORRECT:
+            throw HelperError("PIN HATALI — kart kilitlenmesin diye DURULDU.");
+        case CKR_PIN_LOCKED:
+            throw HelperError("PIN KİLİTLİ — PUK/blokaj kaldırma gerekir.");
+        default:
+            throw HelperError("C_Login " + hexCode(rv));
+    }
+}
+
+}  // namespace
+
+bool isSha256DigestInfo(ByteView bytes) {
+    return bytes.size() == sha256DigestInfoPrefix.size() + sha256Length &&
+           std::equal(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end(), bytes.begin());
+}
+
+CardSignature signDigestOnCard(const CardCertificate& chosen, const platform::PublicKey& publicKey,
+                               const Bytes& digestInfo, SecureBytes& pin) {
+    const PinWipe wipe(pin);
+    Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
+        const std::vector<CK_SLOT_ID> slots = pkcs11.slotsWithToken();
+        if (slots.empty()) {
+            throw HelperError("Takılı token yok — kartı takın.");
+        }
+        const CardSession session(pkcs11, slots.front());
+        // Tried exactly once: a second wrong PIN brings the card closer to locking.
+        requireDocumentLogin(session.logIn(pin));
+        const CardLogin login(session);
+        const CK_OBJECT_HANDLE key = documentKey(pkcs11, session.handle(), chosen.id);
+        Bytes made = signOnCard(pkcs11, session.handle(), key, digestInfo, {"C_SignInit ", "C_Sign(len) ", "C_Sign "});
+        const ByteView digest = ByteView(digestInfo).last(sha256Length);
+        if (!publicKey.verifyRSASHA256Digest(digest, made)) {
+            throw HelperError("Kart imzası sertifikanın açık anahtarıyla doğrulanamadı");
+        }
+        return made;
+    });
+    return CardSignature{chosen.record, std::move(signature)};
+}
+
+CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint) {
+    // Both inputs are checked before the card is touched at all.
+    if (!isSha256DigestInfo(digestInfo)) {
+        throw HelperError("İmza girdisi SHA-256 DigestInfo değil");
+    }
+    if (pin.empty()) {
+        throw HelperError("PIN boş — robot ayarlarında eimzaPin yok.");
+    }
+    const CardCertificate chosen = udfCertificate(fingerprint);
+    const std::optional<platform::PublicKey> publicKey = chosen.record.certificate.publicKey();
+    if (!publicKey) {
+        throw HelperError("Sertifikanın açık anahtarı okunamadı");
+    }
+    return signDigestOnCard(chosen, *publicKey, digestInfo, pin);
+}
+
+}  // namespace tarvo

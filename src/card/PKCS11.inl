@@ -1,0 +1,42 @@
+// Included by PKCS11.hpp only.
+
+namespace tarvo {
+
+// One load of the module, from dlopen to dlclose. The members are declared in
+// the order they are set up, so that destruction runs C_Finalize before
+// dlclose; a failure while setting up unloads whatever was already loaded,
+// and a module whose C_Initialize failed is unloaded without C_Finalize.
+class ModuleLifetime {
+public:
+    // Loads p11ModulePath, binds the entry points and initialises the module.
+    ModuleLifetime();
+
+    ModuleLifetime(const ModuleLifetime&) = delete;
+    ModuleLifetime& operator=(const ModuleLifetime&) = delete;
+
+    const PKCS11& pkcs11() const { return pkcs11_; }
+
+private:
+    class Initialization {
+    public:
+        explicit Initialization(const PKCS11& pkcs11);
+        ~Initialization();
+        Initialization(const Initialization&) = delete;
+        Initialization& operator=(const Initialization&) = delete;
+
+    private:
+        CK_C_Finalize finalize_;
+    };
+
+    platform::DynamicLibrary library_;
+    PKCS11 pkcs11_;
+    Initialization initialization_;
+};
+
+template <typename Operation>
+auto withPKCS11(Operation&& operation) -> decltype(operation(std::declval<const PKCS11&>())) {
+    const ModuleLifetime module;
+    return operation(module.pkcs11());
+}
+
+}  // namespace tarvo

@@ -1,0 +1,66 @@
+// The loadable face of the mock card: thirteen exported entry points that
+// forward to the control library. Built with -fno-gnu-unique and without any
+// inline or template statics, so that dlclose really unloads it and the log
+// shows every load and unload.
+
+#include "MockEntryPoints.hpp"
+
+#define MOCK_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace entry = tarvo::test::mockp11::entry;
+
+__attribute__((constructor)) static void mockModuleLoaded() { entry::loaded(); }
+__attribute__((destructor)) static void mockModuleUnloaded() { entry::unloaded(); }
+
+MOCK_EXPORT CK_RV C_Initialize(void* arguments) { return entry::initialize(arguments); }
+
+MOCK_EXPORT CK_RV C_Finalize(void* reserved) { return entry::finalize(reserved); }
+
+MOCK_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    return entry::getSlotList(tokenPresent, list, count);
+}
+
+MOCK_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify,
+                                CK_SESSION_HANDLE_PTR session) {
+    return entry::openSession(slot, flags, application, notify, session);
+}
+
+MOCK_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE session) { return entry::closeSession(session); }
+
+MOCK_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    return entry::findObjectsInit(session, attributes, count);
+}
+
+MOCK_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG maximum,
+                                CK_ULONG_PTR count) {
+    return entry::findObjects(session, objects, maximum, count);
+}
+
+MOCK_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE session) { return entry::findObjectsFinal(session); }
+
+MOCK_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                      CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    return entry::getAttributeValue(session, object, attributes, count);
+}
+
+#ifndef MOCK_WITHOUT_C_LOGIN_AND_C_SIGN
+MOCK_EXPORT CK_RV C_Login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin,
+                          CK_ULONG length) {
+    return entry::login(session, userType, pin, length);
+}
+#endif
+
+#ifndef MOCK_WITHOUT_C_LOGOUT
+MOCK_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE session) { return entry::logout(session); }
+#endif
+
+MOCK_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+    return entry::signInit(session, mechanism, key);
+}
+
+#ifndef MOCK_WITHOUT_C_LOGIN_AND_C_SIGN
+MOCK_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
+                         CK_ULONG_PTR signatureLength) {
+    return entry::sign(session, data, length, signature, signatureLength);
+}
+#endif
