@@ -12,6 +12,10 @@ namespace {
 using Text = std::optional<std::string>;
 
 struct Decoded {
+    Decoded(std::string action_, Text challenge_ = {}, Text fingerprint_ = {}, Text digestInfo_ = {},
+            Text pin_ = {}, Text p11_ = {})
+        : action(std::move(action_)), challenge(std::move(challenge_)), fingerprint(std::move(fingerprint_)),
+          digestInfo(std::move(digestInfo_)), pin(std::move(pin_)), p11(std::move(p11_)) {}
     std::string action;
     Text challenge, fingerprint, digestInfo, pin, p11;
 };
