@@ -1,0 +1,52 @@
+#include "support/FakePinentry.hpp"
+
+#include <cstdlib>
+#include <fstream>
+
+namespace tarvo::test {
+
+namespace {
+
+const std::string standInFolder = std::string(TARVO_TESTS_DIR) + "/pin/stand-in";
+
+}  // namespace
+
+PinentryScript answeringPin(const std::string& escapedPin) {
+    PinentryScript script;
+    script.replies["GETPIN"] = "D " + escapedPin + "\nOK";
+    return script;
+}
+
+FakePinentry::FakePinentry(PinentryScript script) : script_(std::move(script)) {
+    // The record exists from the start, so that "nothing received" reads as an empty list.
+    writeFile(folder_.path() / "received", std::string());
+}
+
+Environment FakePinentry::environment() const {
+    Environment environment;
+    const char* path = std::getenv("PATH");
+    environment["PATH"] = standInFolder + (path != nullptr && *path != '\0' ? ":" + std::string(path) : "");
+    environment["FAKE_PINENTRY_RECORD"] = (folder_.path() / "received").string();
+    environment["FAKE_PINENTRY_GREETING"] = script_.greeting;
+    for (const auto& [word, reply] : script_.replies) {
+        environment["FAKE_PINENTRY_REPLY_" + word] = reply;
+    }
+    return environment;
+}
+
+std::vector<std::string> FakePinentry::received() const {
+    std::ifstream in(folder_.path() / "received", std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+ActiveFakePinentry::ActiveFakePinentry(PinentryScript script) : pinentry_(std::move(script)) {
+    for (const auto& [name, value] : pinentry_.environment()) {
+        environment_.set(name, value);
+    }
+}
+
+}  // namespace tarvo::test

@@ -1,0 +1,38 @@
+#pragma once
+
+// A throwaway NSS certificate database in a temporary home folder, laid out
+// where the helper looks for the user's store ($HOME/.pki/nssdb), filled with
+// the NSS command-line tools the way a user would fill it.
+
+#include "support/TestCertificates.hpp"
+#include "support/Tools.hpp"
+
+#include <filesystem>
+#include <string>
+
+namespace tarvo::test {
+
+class NssStore {
+public:
+    // An empty database with an empty password.
+    NssStore();
+
+    const std::filesystem::path& home() const { return home_.path(); }
+    // The database as the NSS tools name it ("sql:" and its folder).
+    std::string database() const;
+
+    // The certificate with its private key, through a PKCS#12 file made with OpenSSL.
+    void importIdentity(const Bytes& certificateDER, const Key& key, const std::string& nickname) const;
+    // A certificate alone: in the store, but not an identity.
+    void importCertificate(const Bytes& certificateDER, const std::string& nickname) const;
+    // Deletes the private key of an identity, leaving its certificate.
+    void deleteKey(const std::string& nickname) const;
+
+private:
+    void run(const std::vector<std::string>& argv) const;
+
+    TempDir home_;
+    TempDir work_;  // PKCS#12 and DER files on their way in
+};
+
+}  // namespace tarvo::test
