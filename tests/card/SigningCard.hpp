@@ -1,0 +1,69 @@
+#pragma once
+
+// A card that can sign, and the signatures it ought to give, computed here
+// independently of the mock (OpenSSL hashes and pads the message itself).
+
+#include "MockCardTest.hpp"
+#include "card/CardCertificates.hpp"
+#include "card/CardSigning.hpp"
+#include "certificate/CertificateRecord.hpp"
+#include "platform/OpenSslHandles.hpp"
+#include "platform/Sha256.hpp"
+#include "support/TestCertificates.hpp"
+
+#include <openssl/evp.h>
+
+#include <stdexcept>
+
+namespace tarvo::test {
+
+inline const Bytes signingKeyId = {0x0A, 0x1B};
+inline const std::string cardPin = "çağ€1";  // multi-byte UTF-8, nine bytes
+
+inline const Bytes& signingCertificate() {
+    static const Bytes der = selfSignedCertificate(rsaKey(), "İmza Sahibi");
+    return der;
+}
+
+// Slot 9: the certificate and its key under the same CKA_ID.
+inline std::vector<mockp11::MockSlot> signingCard(const Key& cardKey = rsaKey(), Bytes keyId = signingKeyId) {
+    mockp11::MockSlot slot{9, {mockp11::certificateObject(signingCertificate(), signingKeyId),
+                               mockp11::privateKeyObject(cardKey, std::move(keyId))}};
+    slot.pin = bytesOf(cardPin);
+    return {slot};
+}
+
+inline Bytes sha256DigestInfoOf(const Bytes& message) {
+    const platform::Sha256Digest digest = platform::sha256(message);
+    Bytes info(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end());
+    info.insert(info.end(), digest.begin(), digest.end());
+    return info;
+}
+
+// RSA PKCS#1 v1.5 with SHA-256 over the message, as OpenSSL makes it.
+inline Bytes expectedSignature(const Key& key, const Bytes& message) {
+    const platform::UniqueEvpDigestContext context(EVP_MD_CTX_new());
+    std::size_t length = 0;
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(context.get(), nullptr, &length, message.data(), message.size()) != 1) {
+        throw std::runtime_error("expected signature");
+    }
+    Bytes signature(length);
+    if (EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) != 1) {
+        throw std::runtime_error("expected signature");
+    }
+    signature.resize(length);
+    return signature;
+}
+
+// The card's certificate as the listing gives it, without a module lifecycle.
+inline CardCertificate cardCertificate(const Bytes& der, std::optional<Bytes> id) {
+    const std::optional<platform::Certificate> certificate = platform::Certificate::fromDER(der);
+    std::optional<CertificateRecord> made = certificate ? record(*certificate, std::nullopt) : std::nullopt;
+    if (!made) {
+        throw std::runtime_error("card certificate");
+    }
+    return CardCertificate{std::move(*made), std::move(id)};
+}
+
+}  // namespace tarvo::test
