@@ -2,7 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace tarvo {
@@ -110,6 +112,11 @@ private:
 }  // namespace
 
 std::optional<Request> decodeRequest(ByteView input) {
+    // No JSON text holds a raw NUL byte, but the parser takes one as the end of
+    // its input and would accept whatever follows it unseen.
+    if (std::find(input.begin(), input.end(), std::uint8_t{0}) != input.end()) {
+        return std::nullopt;
+    }
     Request request;
     RequestReader reader(request);
     const auto* first = reinterpret_cast<const char*>(input.data());

@@ -348,8 +348,8 @@ TEST(DocumentSignatureAnswer, HandsTheBytesThePinAndTheFingerprintToTheCard) {
         EXPECT_EQ(fake.receivedBytes, c.bytes);
         EXPECT_EQ(fake.receivedPin, c.pinBytes);
         EXPECT_EQ(fake.receivedFingerprint, c.fingerprint);
-        EXPECT_EQ(serializeJSON(answer),
-                  "{\"certificate\":\"" + base64Encode(fake.signature.record.der) + "\",\"signature\":\"3q0=\"}");
+        const JsonObject expected = {{"certificate", base64Encode(fake.signature.record.der)}, {"signature", "3q0="}};
+        EXPECT_EQ(serializeJSON(answer), serializeJSON(expected));
     }
     FakeProviders failing;
     failing.cardError = "PIN boş — robot ayarlarında eimzaPin yok.";

@@ -35,10 +35,22 @@ std::string error(const std::string& message) { return "{\"error\":\"" + message
 const std::string defaultModuleMissing = "Kütüphane yüklenemedi: \\/usr\\/local\\/lib\\/libakisp11.dylib";
 
 TEST_F(HelperBinary, RefusesWhatIsNotARequest) {
-    for (const std::string input : {"", "\n", "[]", "[{\"action\":\"list\"}]", "{\"action\":\"list\"", "{}",
-                                    "{\"action\":null}", "{\"action\":7}", "{\"action\":\"list\",\"pin\":1234}",
-                                    "{\"action\":\"list\",\"p11\":{}}", "{\"action\":\"list\"} x",
-                                    "{\"action\":\"\xc0\xaf\"}"}) {
+    const std::vector<std::string> inputs = {
+        "",
+        "\n",
+        "[]",
+        "[{\"action\":\"list\"}]",
+        "{\"action\":\"list\"",
+        "{}",
+        "{\"action\":null}",
+        "{\"action\":7}",
+        "{\"action\":\"list\",\"pin\":1234}",
+        "{\"action\":\"list\",\"p11\":{}}",
+        "{\"action\":\"list\"} x",
+        "{\"action\":\"\xc0\xaf\"}",
+        std::string("{\"action\":\"list\"}\0", 18),
+    };
+    for (const auto& input : inputs) {
         expectRun({input, error("İstek okunamadı"), 2});
     }
 }

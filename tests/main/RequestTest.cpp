@@ -93,7 +93,11 @@ TEST(DecodeRequest, RefusesWhatIsNotARequest) {
         "\xef\xbb\xbf\xef\xbb\xbf{\"action\":\"list\"}",
         // a raw control character inside a string
         "{\"action\":\"li\nst\"}",
+        // a NUL byte anywhere, also where the parser would stop reading
         std::string("{\"action\":\"list\"}\0", 18),
+        std::string("{\"action\":\"list\"}\0{\"x\":1}", 25),
+        std::string("{\"action\":\"li\0st\"}", 18),
+        std::string("\0{\"action\":\"list\"}", 18),
     };
     for (const auto& input : inputs) {
         expectDecoded({input, refused});
