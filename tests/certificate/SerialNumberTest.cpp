@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 
 namespace tarvo::test {
@@ -58,7 +60,12 @@ const SerialCase serialCases[] = {
 
 TEST(SerialNumber, WalksEachLayoutToItsSerialOrRefusesIt) {
     for (const auto& [what, der, expected] : serialCases) {
-        EXPECT_EQ(serialNumber(hexBytes(der)), expected) << what;
+        // A buffer of exactly the input's size, so that the sanitizer build
+        // reports any read past the last byte.
+        const Bytes bytes = hexBytes(der);
+        const auto exact = std::make_unique<std::uint8_t[]>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), exact.get());
+        EXPECT_EQ(serialNumber(ByteView(exact.get(), bytes.size())), expected) << what;
     }
 }
 
