@@ -108,6 +108,8 @@ struct EnumerationFailure {
     Names calls;  // without attribute reads
 };
 
+void PrintTo(const EnumerationFailure& row, std::ostream* out) { *out << row.name; }
+
 class EnumerationFailureTest : public MockCardTestWithParam<EnumerationFailure> {};
 
 // Whatever fails, no partial list comes back, every opened session is closed
@@ -155,6 +157,8 @@ struct SelectionCase {
     std::function<std::optional<std::string>(const std::vector<std::string>&)> fingerprint;  // from a, b, c
     std::size_t index;  // of the expected entry in the listing
 };
+
+void PrintTo(const SelectionCase& row, std::ostream* out) { *out << row.name; }
 
 class UdfCertificateTest : public MockCardTestWithParam<SelectionCase> {};
 

@@ -21,6 +21,8 @@ struct SigningCase {
     std::function<std::vector<mockp11::MockSlot>()> card = [] { return signingCard(); };
 };
 
+void PrintTo(const SigningCase& row, std::ostream* out) { *out << row.name; }
+
 class CardSigningTest : public MockCardTestWithParam<SigningCase> {
 protected:
     // Runs one of the two operations on a fresh card; the error text or "".

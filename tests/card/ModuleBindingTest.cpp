@@ -47,6 +47,8 @@ struct IncompleteModule {
     const char* missing;
 };
 
+void PrintTo(const IncompleteModule& row, std::ostream* out) { *out << row.missing; }
+
 class IncompleteModuleTest : public MockCardTestWithParam<IncompleteModule> {};
 
 // Every entry point is needed by every operation, so even a listing, which
@@ -69,6 +71,8 @@ struct InitializeCase {
     std::string error;  // empty: the operation runs
     Names calls;
 };
+
+void PrintTo(const InitializeCase& row, std::ostream* out) { *out << row.name; }
 
 class InitializeTest : public MockCardTestWithParam<InitializeCase> {};
 

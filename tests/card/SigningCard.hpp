@@ -67,3 +67,19 @@ inline CardCertificate cardCertificate(const Bytes& der, std::optional<Bytes> id
 }
 
 }  // namespace tarvo::test
+
+namespace tarvo::test {
+
+// The certificate with its key's algorithm made unknown (rsaEncryption turned
+// into an unassigned arc): it still parses, but its public key cannot be had.
+inline Bytes withUnknownKeyAlgorithm(Bytes der) {
+    const Bytes rsaEncryption = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01};
+    const auto at = std::search(der.begin(), der.end(), rsaEncryption.begin(), rsaEncryption.end());
+    if (at == der.end()) {
+        throw std::runtime_error("no rsaEncryption in the certificate");
+    }
+    *(at + static_cast<std::ptrdiff_t>(rsaEncryption.size()) - 1) = 0x63;
+    return der;
+}
+
+}  // namespace tarvo::test

@@ -51,6 +51,8 @@ struct SlotCase {
     std::size_t calls;  // C_GetSlotList calls made
 };
 
+void PrintTo(const SlotCase& row, std::ostream* out) { *out << row.name; }
+
 class SlotsWithTokenTest : public MockCardTestWithParam<SlotCase> {};
 
 TEST_P(SlotsWithTokenTest, ListsSlotsThatHoldATokenInModuleOrder) {
@@ -112,6 +114,8 @@ struct ObjectsCase {
     std::size_t finalCalls;   // C_FindObjectsFinal calls
     std::string error;
 };
+
+void PrintTo(const ObjectsCase& row, std::ostream* out) { *out << row.name; }
 
 class ObjectsTest : public MockCardTestWithParam<ObjectsCase> {};
 
@@ -189,6 +193,8 @@ struct AttributeCase {
     std::optional<Bytes> value;
     std::size_t calls;
 };
+
+void PrintTo(const AttributeCase& row, std::ostream* out) { *out << row.name; }
 
 class AttributeValueTest : public MockCardTestWithParam<AttributeCase> {};
 

@@ -485,6 +485,7 @@ CK_RV login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin
     record("C_Login", {handle, userType, length}, pin == nullptr ? Bytes{} : Bytes(pin, pin + length));
     State& s = state();
     s.pinAddress = pin;
+    s.log.pinAddress = pin;
     s.pinLength = pin == nullptr ? 0 : length;
     return respond("C_Login", [&]() -> CK_RV {
         const SessionState* open = session(handle, "C_Login");

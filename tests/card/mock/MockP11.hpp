@@ -100,6 +100,7 @@ struct Log {
     // unknown sessions, sessions left open at unload, ...).
     std::vector<std::string> violations;
     std::optional<Bytes> pinAtUnload;
+    const void* pinAddress = nullptr;  // where the last C_Login read the PIN from
 };
 
 // A fresh card, script and log. Must not be called while the module is loaded.
