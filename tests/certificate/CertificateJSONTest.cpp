@@ -11,8 +11,8 @@ namespace {
 
 using platform::Certificate;
 
-CertificateRecord recordOf(const CertificateSpec& spec) {
-    const auto certificate = Certificate::fromDER(mintCertificate(spec));
+CertificateRecord recordOf(const CertificateSpec& wanted) {
+    const auto certificate = Certificate::fromDER(mintCertificate(wanted));
     if (!certificate) {
         throw std::runtime_error("minted certificate did not decode");
     }
@@ -24,11 +24,11 @@ CertificateRecord recordOf(const CertificateSpec& spec) {
 }
 
 TEST(CertificateJSON, HasExactlyTheNineEntries) {
-    CertificateSpec spec;
-    spec.subject = {{{"CN", "Ayşe"}}, {{"C", "TR"}}};
-    spec.issuer = {{{"CN", "X"}}, {{"C", "TR"}}};
-    spec.serial = {0x00, 0x8F, 0x12};
-    const CertificateRecord made = recordOf(spec);
+    CertificateSpec wanted;
+    wanted.subject = {{{"CN", "Ayşe"}}, {{"C", "TR"}}};
+    wanted.issuer = {{{"CN", "X"}}, {{"C", "TR"}}};
+    wanted.serial = {0x00, 0x8F, 0x12};
+    const CertificateRecord made = recordOf(wanted);
 
     const CertificateEntry expected = {
         {"certificate", base64Encode(made.der)},
@@ -66,16 +66,16 @@ TEST(CertificateJSON, ReadsTheSerialOfEveryMintedLayout) {
         {"version 1, no version element", {0x7A, 0x01, 0x02}, 1},
     };
     for (const auto& c : cases) {
-        CertificateSpec spec;
-        spec.serial = c.serial;
-        spec.version = c.version;
+        CertificateSpec wanted;
+        wanted.serial = c.serial;
+        wanted.version = c.version;
         std::string expected;
         char pair[3];
         for (auto it = c.serial.rbegin(); it != c.serial.rend(); ++it) {
             std::snprintf(pair, sizeof pair, "%02X", *it);
             expected += pair;
         }
-        EXPECT_EQ(certificateJSON(recordOf(spec), "Kart").at("certificateSerial"), expected) << c.what;
+        EXPECT_EQ(certificateJSON(recordOf(wanted), "Kart").at("certificateSerial"), expected) << c.what;
     }
 }
 
@@ -92,8 +92,8 @@ TEST(CertificateJSON, ProviderFallsBackToTheLabelOnlyForAnEmptyIssuer) {
         {"issuer without labelled types", unlabelledIssuer, "Anahtarlık"},
         {"named issuer", namedIssuer, "O=Kök\\, A.Ş."},
     };
-    for (const auto& [what, spec, provider] : cases) {
-        const CertificateEntry entry = certificateJSON(recordOf(spec), "Anahtarlık");
+    for (const auto& [what, wanted, provider] : cases) {
+        const CertificateEntry entry = certificateJSON(recordOf(wanted), "Anahtarlık");
         EXPECT_EQ(entry.at("provider"), provider) << what;
         EXPECT_EQ(entry.at("providerName"), "Anahtarlık") << what;
     }

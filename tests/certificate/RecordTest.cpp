@@ -48,10 +48,10 @@ const Instant windowStart = Instant{sys_days{year{2030} / 1 / 1}};
 const Instant windowEnd = Instant{sys_days{year{2031} / 1 / 1}};
 
 Certificate windowCertificate() {
-    CertificateSpec spec;
-    spec.notBeforeText = "20300101000000Z";
-    spec.notAfterText = "20310101000000Z";
-    return decode(mintCertificate(spec));
+    CertificateSpec wanted;
+    wanted.notBeforeText = "20300101000000Z";
+    wanted.notAfterText = "20310101000000Z";
+    return decode(mintCertificate(wanted));
 }
 
 struct WindowCase {
@@ -90,10 +90,10 @@ TEST(Record, RefusesCertificatesOutsideTheirWindowNow) {
 }
 
 TEST(Record, RefusesCertificatesWhoseDatesCannotBeRead) {
-    CertificateSpec spec;
-    spec.notBeforeText = "20300101000000Z";
-    spec.notAfterText = "20310101000000Z";
-    const Bytes der = mintCertificate(spec);
+    CertificateSpec wanted;
+    wanted.notBeforeText = "20300101000000Z";
+    wanted.notAfterText = "20310101000000Z";
+    const Bytes der = mintCertificate(wanted);
     const Bytes badStart = withTextReplaced(der, "300101000000Z", "301301000000Z");
     const Bytes badEnd = withTextReplaced(der, "310101000000Z", "310132000000Z");
     for (const Bytes& bytes : {badStart, badEnd}) {
@@ -104,17 +104,17 @@ TEST(Record, RefusesCertificatesWhoseDatesCannotBeRead) {
 }
 
 TEST(Record, HoldsTheBytesFingerprintNamesAndDates) {
-    CertificateSpec spec;
+    CertificateSpec wanted;
     // DER puts the serial number before the common name inside their set.
-    spec.subject = {{{"C", "TR"}},
+    wanted.subject = {{{"C", "TR"}},
                     {{"O", "Kurum, A.Ş."}},
                     {{"SERIALNUMBER", "12345678901"}, {"CN", "Ayşe Yılmaz"}},
                     {{"EMAILADDRESS", "ayse@example.com"}},
                     {{"GN", "Ayşe"}}};
-    spec.issuer = {{{"CN", "X"}}, {{"C", "TR"}}};
-    spec.notBeforeText = "19650101000000Z";
-    spec.notAfterText = "20991231235959Z";
-    const Bytes der = mintCertificate(spec);
+    wanted.issuer = {{{"CN", "X"}}, {{"C", "TR"}}};
+    wanted.notBeforeText = "19650101000000Z";
+    wanted.notAfterText = "20991231235959Z";
+    const Bytes der = mintCertificate(wanted);
     const Certificate certificate = decode(der);
 
     const auto made = record(certificate, std::nullopt, Instant{sys_days{year{2000} / 1 / 1}});
@@ -150,11 +150,11 @@ const FallbackCase fallbackCases[] = {
 
 TEST(Record, FallsBackToTheSummaryForTheSubjectOnly) {
     for (const auto& c : fallbackCases) {
-        CertificateSpec spec;
-        spec.subject = c.subject;
-        spec.issuer = c.issuer;
-        spec.emptyIssuer = c.emptyIssuer;
-        const auto made = record(decode(mintCertificate(spec)), std::nullopt);
+        CertificateSpec wanted;
+        wanted.subject = c.subject;
+        wanted.issuer = c.issuer;
+        wanted.emptyIssuer = c.emptyIssuer;
+        const auto made = record(decode(mintCertificate(wanted)), std::nullopt);
         ASSERT_TRUE(made.has_value()) << c.what;
         EXPECT_EQ(made->subject, c.subjectText) << c.what;
         EXPECT_EQ(made->issuer, c.issuerText) << c.what;
@@ -166,12 +166,6 @@ TEST(Record, KeepsTheIdentityItWasGiven) {
     const platform::KeychainIdentity identity{std::shared_ptr<platform::KeychainIdentity::State>{}};
     EXPECT_TRUE(record(certificate, identity)->identity.has_value());
     EXPECT_FALSE(record(certificate, std::nullopt)->identity.has_value());
-}
-
-TEST(Fingerprint, IsLowerCaseSha256OfTheBytes) {
-    const Bytes bytes = {0x00, 0x01, 0xFE, 0xFF};
-    EXPECT_EQ(fingerprintOf(bytes), independentFingerprint(bytes));
-    EXPECT_EQ(fingerprintOf({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 }  // namespace

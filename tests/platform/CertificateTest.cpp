@@ -22,7 +22,7 @@ Certificate decode(const Bytes& der) {
     return *certificate;
 }
 
-// Changes a minted certificate in ways the minting spec cannot express, then
+// Changes a minted certificate in ways CertificateSpec cannot express, then
 // signs it again so that it is still a well-formed certificate.
 Bytes altered(const Bytes& der, const std::function<void(X509*)>& change) {
     const unsigned char* cursor = der.data();
@@ -86,17 +86,17 @@ TEST(CertificateDecoding, RefusesAnythingButOneWholeCertificate) {
 }
 
 TEST(CertificateNames, KeepOrderSetsAndDottedTypes) {
-    CertificateSpec spec;
+    CertificateSpec wanted;
     // Within a set DER orders the attributes by their encoding; this set is
     // written in that order so it reads back as given.
-    spec.subject = {{{"SERIALNUMBER", "123"}, {"CN", "Ayşe, Yılmaz"}},
+    wanted.subject = {{{"SERIALNUMBER", "123"}, {"CN", "Ayşe, Yılmaz"}},
                     {{"EMAILADDRESS", "ayse@example.com"}},
                     {{"OU", "Birim 1"}},
                     {{"OU", "Birim 2"}},
                     {{"1.3.6.1.4.1.99999.1", "özel"}},
                     {{"C", "TR"}}};
-    spec.issuer = {{{"CN", "Kök"}}, {{"O", "Tarvo A.Ş."}}};
-    const Certificate certificate = decode(mintCertificate(spec));
+    wanted.issuer = {{{"CN", "Kök"}}, {{"O", "Tarvo A.Ş."}}};
+    const Certificate certificate = decode(mintCertificate(wanted));
 
     const TestName subject = {{{"2.5.4.5", "123"}, {"2.5.4.3", "Ayşe, Yılmaz"}},
                           {{"1.2.840.113549.1.9.1", "ayse@example.com"}},
@@ -110,9 +110,9 @@ TEST(CertificateNames, KeepOrderSetsAndDottedTypes) {
 }
 
 TEST(CertificateNames, EmptyIssuerHasNoEntries) {
-    CertificateSpec spec;
-    spec.emptyIssuer = true;
-    const Certificate certificate = decode(mintCertificate(spec));
+    CertificateSpec wanted;
+    wanted.emptyIssuer = true;
+    const Certificate certificate = decode(mintCertificate(wanted));
     EXPECT_TRUE(certificate.issuer().empty());
     EXPECT_EQ(pairsOf(certificate.subject()), (TestName{{{"2.5.4.3", "Test User"}}}));
 }
@@ -150,10 +150,10 @@ const TimeCase timeCases[] = {
 
 TEST(CertificateTimes, ReadEveryEncodableYear) {
     for (const auto& [text, expected] : timeCases) {
-        CertificateSpec spec;
-        spec.notBeforeText = "19000101000000Z";
-        spec.notAfterText = text;
-        const Certificate certificate = decode(mintCertificate(spec));
+        CertificateSpec wanted;
+        wanted.notBeforeText = "19000101000000Z";
+        wanted.notAfterText = text;
+        const Certificate certificate = decode(mintCertificate(wanted));
         ASSERT_TRUE(certificate.notAfter().has_value()) << text;
         EXPECT_EQ(*certificate.notAfter(), Instant{expected}) << text;
         EXPECT_EQ(certificate.notBefore(), Instant{sys_days{year{1900} / 1 / 1}}) << text;
@@ -190,10 +190,10 @@ const SummaryCase summaryCases[] = {
 
 TEST(CertificateSummary, PicksCommonNameThenEmailThenOneLine) {
     for (const auto& [what, subject, expected] : summaryCases) {
-        CertificateSpec spec;
-        spec.subject = subject;
-        spec.issuer = {{{"CN", "Issuer"}}};
-        EXPECT_EQ(decode(mintCertificate(spec)).subjectSummary(), expected) << what;
+        CertificateSpec wanted;
+        wanted.subject = subject;
+        wanted.issuer = {{{"CN", "Issuer"}}};
+        EXPECT_EQ(decode(mintCertificate(wanted)).subjectSummary(), expected) << what;
     }
 }
 

@@ -16,9 +16,9 @@ using platform::Certificate;
 using platform::PublicKey;
 
 PublicKey publicKeyOf(const Key& key) {
-    CertificateSpec spec;
-    spec.key = key;
-    const auto certificate = Certificate::fromDER(mintCertificate(spec));
+    CertificateSpec wanted;
+    wanted.key = key;
+    const auto certificate = Certificate::fromDER(mintCertificate(wanted));
     if (!certificate || !certificate->publicKey()) {
         throw std::runtime_error("no public key in minted certificate");
     }

@@ -58,10 +58,10 @@ std::string openSslAttributeName(const std::string& name) {
     return name;
 }
 
-UniqueX509Name makeName(const TestName& spec) {
+UniqueX509Name makeName(const TestName& wanted) {
     UniqueX509Name name(X509_NAME_new());
     require(name != nullptr, "X509_NAME_new");
-    for (const auto& set : spec) {
+    for (const auto& set : wanted) {
         bool first = true;
         for (const auto& [type, value] : set) {
             const std::string typeName = openSslAttributeName(type);
@@ -154,28 +154,28 @@ Key ecKey() {
     return key;
 }
 
-Bytes mintCertificate(const CertificateSpec& spec) {
-    const Key key = spec.key ? spec.key : rsaKey();
-    const Key signingKey = spec.signingKey ? spec.signingKey : key;
+Bytes mintCertificate(const CertificateSpec& wanted) {
+    const Key key = wanted.key ? wanted.key : rsaKey();
+    const Key signingKey = wanted.signingKey ? wanted.signingKey : key;
 
     UniqueX509 certificate(X509_new());
     require(certificate != nullptr, "X509_new");
-    require(spec.version == 1 || spec.version == 3, "version must be 1 or 3");
-    require(X509_set_version(certificate.get(), spec.version == 1 ? X509_VERSION_1 : X509_VERSION_3) == 1,
+    require(wanted.version == 1 || wanted.version == 3, "version must be 1 or 3");
+    require(X509_set_version(certificate.get(), wanted.version == 1 ? X509_VERSION_1 : X509_VERSION_3) == 1,
             "X509_set_version");
 
-    const UniqueAsn1Integer serial = makeSerial(spec.serial);
+    const UniqueAsn1Integer serial = makeSerial(wanted.serial);
     require(X509_set_serialNumber(certificate.get(), serial.get()) == 1, "X509_set_serialNumber");
 
-    const UniqueX509Name subject = makeName(spec.subject);
+    const UniqueX509Name subject = makeName(wanted.subject);
     require(X509_set_subject_name(certificate.get(), subject.get()) == 1, "X509_set_subject_name");
-    const UniqueX509Name issuer = makeName(spec.emptyIssuer ? TestName{}
-                                           : spec.issuer.empty() ? spec.subject
-                                                                 : spec.issuer);
+    const UniqueX509Name issuer = makeName(wanted.emptyIssuer ? TestName{}
+                                           : wanted.issuer.empty() ? wanted.subject
+                                                                 : wanted.issuer);
     require(X509_set_issuer_name(certificate.get(), issuer.get()) == 1, "X509_set_issuer_name");
 
-    setTime(X509_getm_notBefore(certificate.get()), spec.notBeforeText, spec.notBeforeOffset, "notBefore");
-    setTime(X509_getm_notAfter(certificate.get()), spec.notAfterText, spec.notAfterOffset, "notAfter");
+    setTime(X509_getm_notBefore(certificate.get()), wanted.notBeforeText, wanted.notBeforeOffset, "notBefore");
+    setTime(X509_getm_notAfter(certificate.get()), wanted.notAfterText, wanted.notAfterOffset, "notAfter");
 
     require(X509_set_pubkey(certificate.get(), key.get()) == 1, "X509_set_pubkey");
     require(X509_sign(certificate.get(), signingKey.get(), EVP_sha256()) > 0, "X509_sign");
@@ -183,10 +183,10 @@ Bytes mintCertificate(const CertificateSpec& spec) {
 }
 
 Bytes selfSignedCertificate(const Key& key, const std::string& commonName) {
-    CertificateSpec spec;
-    spec.subject = {{{"CN", commonName}}};
-    spec.key = key;
-    return mintCertificate(spec);
+    CertificateSpec wanted;
+    wanted.subject = {{{"CN", commonName}}};
+    wanted.key = key;
+    return mintCertificate(wanted);
 }
 
 std::string certificatePEM(const Bytes& der) {
