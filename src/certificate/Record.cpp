@@ -28,9 +28,10 @@ std::optional<CertificateRecord> record(const platform::Certificate& certificate
         subject = certificate.subjectSummary();
     }
 
-    return CertificateRecord{certificate,          std::move(der),     std::move(fingerprint),
-                             std::move(subject),   std::move(issuer),  dateText(*notBefore),
-                             dateText(*notAfter),  identity};
+    return CertificateRecord{
+        certificate,        std::move(der),       std::move(fingerprint), std::move(subject),
+        std::move(issuer),  dateText(*notBefore), dateText(*notAfter),    identity,
+    };
 }
 
 }  // namespace tarvo

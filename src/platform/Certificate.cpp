@@ -99,8 +99,8 @@ std::string oneLine(const X509_NAME* name) {
     return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
 }
 
-// Calendar arithmetic of our own, since time_t conversions stop short of the
-// full range of years (0000–9999) that certificates may name.
+// The calendar of std::chrono rather than time_t: timegm and friends stop short
+// of the full range of years (0000–9999) that certificates may name.
 std::optional<Instant> instantOf(const ASN1_TIME* time) {
     std::tm fields{};
     if (time == nullptr || ASN1_TIME_to_tm(time, &fields) != 1) {
