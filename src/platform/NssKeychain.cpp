@@ -106,7 +106,11 @@ KeychainIdentity& KeychainIdentity::operator=(const KeychainIdentity&) = default
 KeychainIdentity::KeychainIdentity(KeychainIdentity&&) noexcept = default;
 KeychainIdentity& KeychainIdentity::operator=(KeychainIdentity&&) noexcept = default;
 
+// A moved-from identity holds nothing: it has no bytes and no key.
 Bytes KeychainIdentity::certificateDER() const {
+    if (!state_) {
+        return {};
+    }
     const SECItem& der = state_->certificate->derCert;
     return Bytes(der.data, der.data + der.len);
 }
@@ -115,7 +119,7 @@ Bytes KeychainIdentity::sign(ByteView message) const {
     if (message.size() > static_cast<std::size_t>(INT_MAX)) {
         throw HelperError(signingFailed);
     }
-    const PrivateKeyPtr key(PK11_FindKeyByAnyCert(state_->certificate.get(), nullptr));
+    const PrivateKeyPtr key(state_ ? PK11_FindKeyByAnyCert(state_->certificate.get(), nullptr) : nullptr);
     if (!key) {
         throw HelperError(noPrivateKey);
     }

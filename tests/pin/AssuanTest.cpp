@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 namespace tarvo {
@@ -65,47 +64,6 @@ TEST(AssuanClassify, TellsRepliesApartByTheirWholeFirstWord) {
     for (const auto& c : cases) {
         EXPECT_EQ(assuan::classify(bytesOf(c.line)), c.kind) << '"' << c.line << '"';
     }
-}
-
-struct DataCase {
-    std::string line;
-    std::optional<std::string> decoded;  // absent: the line is refused
-};
-
-TEST(AssuanData, DecodesPercentEscapesAndRefusesMalformedOnes) {
-    const DataCase cases[] = {
-        {"D 1234", "1234"},
-        {"D ", ""},
-        {"D  lead and trail ", " lead and trail "},
-        {"D ğüş", "ğüş"},
-        {"D %C4%9F%c3%bc", "ğü"},
-        {"D 12%2534", "12%34"},
-        {"D a%0Db%0Ac%00d", std::string("a\rb\nc\0d", 7)},
-        {"D 12%G4", std::nullopt},
-        {"D 12%4G", std::nullopt},
-        {"D 12%4", std::nullopt},
-        {"D 12%", std::nullopt},
-        {"OK", std::nullopt},
-        {"Dx", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SecretBuffer out(64);
-        const bool accepted = assuan::appendData(bytesOf(c.line), out);
-        EXPECT_EQ(accepted, c.decoded.has_value()) << c.line;
-        if (c.decoded && accepted) {
-            EXPECT_EQ(std::string(out.view().begin(), out.view().end()), *c.decoded) << c.line;
-        }
-    }
-}
-
-TEST(AssuanData, AppendsToWhatIsThereAndStopsAtCapacity) {
-    SecretBuffer out(5);
-    ASSERT_TRUE(assuan::appendData(bytesOf("D 12"), out));
-    ASSERT_TRUE(assuan::appendData(bytesOf("D %33"), out));
-    EXPECT_EQ(std::string(out.view().begin(), out.view().end()), "123");
-    EXPECT_TRUE(assuan::appendData(bytesOf("D 45"), out));
-    EXPECT_FALSE(assuan::appendData(bytesOf("D 6"), out));
-    EXPECT_EQ(std::string(out.view().begin(), out.view().end()), "12345");
 }
 
 }  // namespace
