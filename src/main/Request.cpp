@@ -33,7 +33,7 @@ public:
     bool hasAction() const { return hasAction_; }
 
     bool null() override {
-        if (!atTopLevelValue()) return depth_ > 0;
+        if (!isRequestMember()) return depth_ > 0;
         switch (field_) {
             case Field::none: return true;
             case Field::action: return false;
@@ -53,7 +53,7 @@ public:
     bool binary(binary_t&) override { return false; }
 
     bool string(string_t& value) override {
-        const bool accepted = atTopLevelValue() ? take(value) : depth_ > 0;
+        const bool accepted = isRequestMember() ? take(value) : depth_ > 0;
         secureWipe(value.data(), value.size());
         return accepted;
     }
@@ -73,7 +73,8 @@ public:
     }
 
 private:
-    bool atTopLevelValue() const { return depth_ == 1; }
+    // A value that belongs directly to the request object, not nested deeper.
+    bool isRequestMember() const { return depth_ == 1; }
 
     // Numbers and booleans: fine anywhere inside an unknown key's value,
     // never as the value of a known key or as the whole request.

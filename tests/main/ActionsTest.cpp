@@ -214,39 +214,6 @@ std::string signError(const Request& request, FakeProviders& fake) {
     }
 }
 
-TEST(SignAnswer, RefusesABadChallengeBeforeAMissingFingerprint) {
-    struct Case {
-        std::optional<std::string> challenge;
-        std::optional<std::string> fingerprint;
-        std::string error;
-    };
-    const std::string longest = base64Encode(Bytes(4096, 0x5a));
-    const std::string tooLong = base64Encode(Bytes(4097, 0x5a));
-    const std::vector<Case> cases = {
-        {std::nullopt, std::nullopt, "İmza isteği geçersiz"},
-        {std::nullopt, "ab", "İmza isteği geçersiz"},
-        {"", "ab", "İmza isteği geçersiz"},
-        {"AQID\n", "ab", "İmza isteği geçersiz"},
-        {"AQ\nID", "ab", "İmza isteği geçersiz"},
-        {" AQID", "ab", "İmza isteği geçersiz"},
-        {"AQI", "ab", "İmza isteği geçersiz"},
-        {"AQ-_", "ab", "İmza isteği geçersiz"},
-        {tooLong, "ab", "İmza isteği geçersiz"},
-        {"AQID", std::nullopt, "E-imza sertifikası seçilmemiş"},
-        {"AQID", "", "E-imza sertifikası seçilmemiş"},
-        {longest, "", "E-imza sertifikası seçilmemiş"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.challenge.value_or("<absent>").substr(0, 16)));
-        FakeProviders fake;
-        auto request = requestFor("sign");
-        request.challenge = c.challenge;
-        request.fingerprint = c.fingerprint;
-        EXPECT_EQ(signError(request, fake), c.error);
-        EXPECT_TRUE(fake.calls.empty());
-    }
-}
-
 TEST(SignAnswer, SignsOnTheCardWhenTheStoreLacksTheCertificate) {
     FakeProviders fake;
     fake.keychain = {named("A", true), named("B", true)};
@@ -307,22 +274,6 @@ TEST(DocumentCertificateAnswer, PassesTheFingerprintOnAndNamesTheChoice) {
     FakeProviders failing;
     failing.cardError = "Kart bulunamadı";
     EXPECT_THROW(documentCertificateAnswer(requestFor("udf-cert"), failing.providers()), HelperError);
-}
-
-TEST(DocumentSignatureAnswer, RefusesDigestInfoThatIsNotBase64BeforeTheCard) {
-    for (const std::optional<std::string>& digestInfo : std::vector<std::optional<std::string>>{
-             std::nullopt, std::string("MDE"), std::string("MDE=\n"), std::string("MD E="), std::string("MDE*")}) {
-        FakeProviders fake;
-        auto request = requestFor("udf-sign");
-        request.digestInfo = digestInfo;
-        try {
-            documentSignatureAnswer(request, fake.providers());
-            ADD_FAILURE() << "no error";
-        } catch (const HelperError& error) {
-            EXPECT_STREQ(error.message(), "İmza girdisi okunamadı");
-        }
-        EXPECT_TRUE(fake.calls.empty());
-    }
 }
 
 TEST(DocumentSignatureAnswer, HandsTheBytesThePinAndTheFingerprintToTheCard) {
