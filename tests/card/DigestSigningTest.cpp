@@ -124,15 +124,5 @@ TEST_F(DigestSigning, OnlyTheFirstTokenSigns) {
     EXPECT_THAT(keySearches(), ElementsAre(std::pair{CK_ULONG{2}, Bytes{0x55}}, std::pair{CK_ULONG{1}, Bytes{}}));
 }
 
-TEST_F(DigestSigning, PinReachesTheCardAsItsBytes) {
-    mockp11::reset(signingCard());
-    EXPECT_EQ(errorOf([] { udfSign(valid, SecureBytes(std::string_view("çağ€2")), std::nullopt); }),
-              "PIN HATALI — kart kilitlenmesin diye DURULDU.");
-    const auto logins = mockp11::callsOf("C_Login");
-    ASSERT_EQ(logins.size(), 1u);
-    EXPECT_EQ(logins[0].data, (Bytes{0xc3, 0xa7, 0x61, 0xc4, 0x9f, 0xe2, 0x82, 0xac, 0x32}));
-    EXPECT_EQ(logins[0].args[2], 9u);
-}
-
 }  // namespace
 }  // namespace tarvo::test
