@@ -271,7 +271,7 @@ TEST_P(StoreSign, StoreKeySignsWithoutADialogEvenWhenTheCardHoldsTheCertificate)
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, StoreSign, ::testing::Values(StoreSignCase{"Rsa", false}, StoreSignCase{"Ec", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& testParam) { return std::string(testParam.param.name); });
 
 }  // namespace
 }  // namespace tarvo::test
