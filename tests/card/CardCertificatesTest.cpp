@@ -14,11 +14,11 @@ using mockp11::MockSlot;
 Bytes certificate(const std::string& commonName) { return selfSignedCertificate(rsaKey(), commonName); }
 
 Bytes expiredCertificate() {
-    CertificateSpec spec;
-    spec.subject = {{{"CN", "Süresi Dolmuş"}}};
-    spec.notBeforeOffset = -std::chrono::hours(24 * 30);
-    spec.notAfterOffset = -std::chrono::hours(24);
-    return mintCertificate(spec);
+    CertificateSpec wanted;
+    wanted.subject = {{{"CN", "Süresi Dolmuş"}}};
+    wanted.notBeforeOffset = -std::chrono::hours(24 * 30);
+    wanted.notAfterOffset = -std::chrono::hours(24);
+    return mintCertificate(wanted);
 }
 
 std::string upper(std::string text) {

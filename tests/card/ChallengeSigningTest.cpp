@@ -49,19 +49,19 @@ std::vector<mockp11::MockSlot> cardHolding(const Bytes& der, std::optional<Bytes
 // Minted once: an ECDSA signature differs from one minting to the next.
 const Bytes& ecCertificate() {
     static const Bytes der = [] {
-        CertificateSpec spec;
-        spec.key = ecKey();
-        return mintCertificate(spec);
+        CertificateSpec wanted;
+        wanted.key = ecKey();
+        return mintCertificate(wanted);
     }();
     return der;
 }
 
 const Bytes& expiredCertificate() {
     static const Bytes der = [] {
-        CertificateSpec spec;
-        spec.notBeforeOffset = -std::chrono::hours(48);
-        spec.notAfterOffset = -std::chrono::hours(1);
-        return mintCertificate(spec);
+        CertificateSpec wanted;
+        wanted.notBeforeOffset = -std::chrono::hours(48);
+        wanted.notAfterOffset = -std::chrono::hours(1);
+        return mintCertificate(wanted);
     }();
     return der;
 }
