@@ -170,9 +170,12 @@ PinentryProcess::PinentryProcess() : readAhead_(readAheadSize) {
 }
 
 PinentryProcess::~PinentryProcess() {
+    // End of input tells the child to go. Our reading end stays open until it
+    // has gone, so that its farewell lands in the pipe instead of killing it
+    // with SIGPIPE.
     toChild_.close();
-    fromChild_.close();
     reap();
+    fromChild_.close();
 }
 
 bool PinentryProcess::send(std::string_view line) {
