@@ -35,8 +35,9 @@ inline std::vector<mockp11::MockSlot> signingCard(const Key& cardKey = rsaKey(),
 
 inline Bytes sha256DigestInfoOf(const Bytes& message) {
     const platform::Sha256Digest digest = platform::sha256(message);
-    Bytes info(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end());
-    info.insert(info.end(), digest.begin(), digest.end());
+    Bytes info(sha256DigestInfoPrefix.size() + digest.size());
+    std::copy(digest.begin(), digest.end(),
+              std::copy(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end(), info.begin()));
     return info;
 }
 

@@ -50,8 +50,11 @@ std::string jsonBase64(const Bytes& bytes) {
     return text;
 }
 
-Bytes certificate(const std::string& commonName, const Key& key, std::chrono::seconds notAfter = 24h * 30) {
+// Every certificate gets a serial of its own: a store takes issuer and serial as a certificate's identity.
+Bytes certificate(const std::string& commonName, const Key& key, std::uint8_t serial,
+                  std::chrono::seconds notAfter = 24h * 30) {
     CertificateSpec spec;
+    spec.serial = {0x02, serial};
     spec.subject = {{{"CN", commonName}}, {{"C", "TR"}}};
     spec.issuer = {{{"CN", "Tarvo Test CA"}}, {{"O", "Tarvo, Test"}}};
     spec.key = key;
@@ -70,11 +73,11 @@ std::string publicKeyPEM(const Key& key) {
 class CardAndStore : public ::testing::Test {
 protected:
     const Key cardKey = otherRsaKey();
-    const Bytes cardCert = certificate("Kart Kullanıcısı", cardKey);
-    const Bytes storeRsaCert = certificate("Depo RSA", rsaKey());
-    const Bytes storeEcCert = certificate("Depo EC", ecKey());
-    const Bytes sharedCert = certificate("Ortak Sertifika", rsaKey());
-    const Bytes expiredCert = certificate("Süresi Dolmuş", rsaKey(), -24h);
+    const Bytes cardCert = certificate("Kart Kullanıcısı", cardKey, 0xC1);
+    const Bytes storeRsaCert = certificate("Depo RSA", rsaKey(), 0xD1);
+    const Bytes storeEcCert = certificate("Depo EC", ecKey(), 0xD2);
+    const Bytes sharedCert = certificate("Ortak Sertifika", rsaKey(), 0xD3);
+    const Bytes expiredCert = certificate("Süresi Dolmuş", rsaKey(), 0xD4, -24h);
 
     NssStore store;
     SoftHsmCard card;
@@ -122,12 +125,12 @@ TEST_F(CardAndStore, ListShowsStoreThenNewCardCertificatesOnce) {
     store.importIdentity(sharedCert, rsaKey(), "ortak");
     store.importIdentity(expiredCert, rsaKey(), "eski");
 
-    const Bytes cardEcCert = certificate("Kart EC", ecKey());
-    const Bytes noIdCert = certificate("Kimliksiz", otherRsaKey());
+    const Bytes cardEcCert = certificate("Kart EC", ecKey(), 0xC2);
+    const Bytes noIdCert = certificate("Kimliksiz", otherRsaKey(), 0xC3);
     card.addToken("AKIS-1");
     card.addCertificate("AKIS-1", cardCert, "01");
     card.addPrivateKey("AKIS-1", cardKey, "01");
-    card.addCertificate("AKIS-1", certificate("Kartta Süresi Dolmuş", cardKey, -1h), "02");
+    card.addCertificate("AKIS-1", certificate("Kartta Süresi Dolmuş", cardKey, 0xC4, -1h), "02");
     card.addToken("AKIS-2");
     card.addCertificate("AKIS-2", cardEcCert, "03");
     card.addCertificate("AKIS-2", sharedCert, "04");
@@ -229,7 +232,7 @@ TEST_F(CardAndStore, SignOnTheCardAsksForThePinOnceAndOpensslAccepts) {
     EXPECT_EQ(answer.at("fingerprint"), fingerprint(cardCert));
     EXPECT_EQ(answer.at("identityFingerprint"), fingerprint(cardCert));
     EXPECT_EQ(answer.at("certificateSubject"), "CN=Kart Kullanıcısı, C=TR");
-    EXPECT_EQ(answer.at("certificateSerial"), "0201");
+    EXPECT_EQ(answer.at("certificateSerial"), "C102");
     EXPECT_EQ(answer.at("provider"), "CN=Tarvo Test CA, O=Tarvo\\, Test");
     EXPECT_TRUE(opensslVerifies(cardKey, challenge, *base64Decode(answer.at("signature").get<std::string>())));
     const auto received = pinentry.received();
@@ -250,6 +253,8 @@ struct StoreSignCase {
     const char* name;
     bool elliptic;
 };
+
+void PrintTo(const StoreSignCase& value, std::ostream* out) { *out << value.name; }
 
 class StoreSign : public CardAndStore, public ::testing::WithParamInterface<StoreSignCase> {};
 

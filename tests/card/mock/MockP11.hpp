@@ -31,13 +31,19 @@ struct MockObject {
 MockObject certificateObject(Bytes der, std::optional<Bytes> id = std::nullopt);
 MockObject privateKeyObject(std::shared_ptr<EVP_PKEY> key, std::optional<Bytes> id = std::nullopt);
 
+// The PIN a mock token accepts unless a test sets another.
+inline Bytes defaultMockPin() {
+    const std::string text = "123456";
+    return Bytes(text.begin(), text.end());
+}
+
 struct MockSlot {
     explicit MockSlot(CK_SLOT_ID slotId, std::vector<MockObject> held = {})
         : id(slotId), objects(std::move(held)) {}
 
     CK_SLOT_ID id = 0;
     bool tokenPresent = true;
-    Bytes pin = {'1', '2', '3', '4', '5', '6'};  // the PIN the token accepts
+    Bytes pin = defaultMockPin();  // the PIN the token accepts
     std::vector<MockObject> objects;
 };
 
