@@ -12,7 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target tarvo-eimza-helper initialized-tokens-p11 >/dev/null
 helper="$repo/build/tarvo-eimza-helper"
 module="$repo/build/libinitialized-tokens-p11.so"
-softhsm=$(dpkg -L softhsm2 | grep '/libsofthsm2\.so$' | head -n 1)
+softhsm=$(dpkg -L libsofthsm2 | grep '/libsofthsm2\.so$' | head -n 1)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -25,7 +25,10 @@ request() {  # prints the request, runs the helper, prints its answer and status
     answer=$(printf '%s' "$1" | "$helper")
     status=$?
     set -e
-    printf 'answer  : %s\nstatus  : %d\n' "$(printf '%s' "$answer" | cut -c1-400)" "$status"
+    # Long Base64 values are shortened for the screen; the program's own line is compact JSON.
+    printf 'answer  : %s\nstatus  : %d\n' \
+        "$(printf '%s' "$answer" | jq -c 'walk(if type == "string" and length > 56 then .[0:48] + "…" else . end)')" \
+        "$status"
 }
 b64() { base64 -w0 "$1"; }
 field() { printf '%s' "$answer" | jq -r "$1"; }
@@ -67,7 +70,7 @@ ec_fp=$(openssl x509 -in store-ec.pem -outform DER | sha256sum | cut -c1-64)
 
 section "list: the store's identities and the card's certificates"
 request "{\"action\":\"list\",\"p11\":\"$module\"}"
-printf '%s' "$answer" | jq -r '.certificates[] | "  \(.providerName)  \(.certificateSubject)  serial \(.certificateSerial)"'
+printf '%s' "$answer" | jq -r '.certificates[] | "  \(.providerName) | \(.certificateSubject) | \(.validFrom) – \(.validUntil)"'
 
 section "list when the card module is missing: store entries and a warning, status 0"
 request '{"action":"list","p11":"/nonexistent/libakisp11.so"}'
