@@ -12,7 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target tarvo-eimza-helper initialized-tokens-p11 >/dev/null
 helper="$repo/build/tarvo-eimza-helper"
 module="$repo/build/libinitialized-tokens-p11.so"
-softhsm=$(dpkg -L libsofthsm2 | grep '/libsofthsm2\.so$' | head -n 1)
+source scripts/throwaway-card.sh
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -48,18 +48,7 @@ done
 certutil -L -d "sql:$HOME/.pki/nssdb"
 
 section "A throwaway card (SoftHSM2 token 'AKIS Demo', user PIN 1234) with an RSA certificate and key"
-mkdir tokens
-printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$work" > softhsm2.conf
-export SOFTHSM2_CONF="$work/softhsm2.conf"
-softhsm2-util --init-token --free --label "AKIS Demo" --pin 1234 --so-pin 87654321 >/dev/null
-openssl req -x509 -newkey rsa:2048 -nodes -keyout card.key -out card.pem -days 30 \
-    -subj "/CN=Kart Kullanıcısı/serialNumber=12345678901/C=TR" -utf8 2>/dev/null
-openssl x509 -in card.pem -outform DER -out card.der
-openssl pkcs8 -topk8 -nocrypt -in card.key -outform DER -out card.p8
-pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" --login --pin 1234 \
-    --write-object card.der --type cert --id 01 --label card-cert >/dev/null
-pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" --login --pin 1234 \
-    --write-object card.p8 --type privkey --id 01 --label card-key >/dev/null
+make_throwaway_card
 pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" -O 2>/dev/null | sed -n '1,6p'
 for name in store-rsa store-ec card; do
     openssl x509 -in "$name.pem" -pubkey -noout > "$name.pub"
