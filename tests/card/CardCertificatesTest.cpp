@@ -14,7 +14,7 @@ using mockp11::MockSlot;
 Bytes certificate(const std::string& commonName) { return selfSignedCertificate(rsaKey(), commonName); }
 
 Bytes expiredCertificate() {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     wanted.subject = {{{"CN", "Süresi Dolmuş"}}};
     wanted.notBeforeOffset = -std::chrono::hours(24 * 30);
     wanted.notAfterOffset = -std::chrono::hours(24);

@@ -49,7 +49,7 @@ std::vector<mockp11::MockSlot> cardHolding(const Bytes& der, std::optional<Bytes
 // Minted once: an ECDSA signature differs from one minting to the next.
 const Bytes& ecCertificate() {
     static const Bytes der = [] {
-        CertificateSpec wanted;
+        CertificateRecipe wanted;
         wanted.key = ecKey();
         return mintCertificate(wanted);
     }();
@@ -58,7 +58,7 @@ const Bytes& ecCertificate() {
 
 const Bytes& expiredCertificate() {
     static const Bytes der = [] {
-        CertificateSpec wanted;
+        CertificateRecipe wanted;
         wanted.notBeforeOffset = -std::chrono::hours(48);
         wanted.notAfterOffset = -std::chrono::hours(1);
         return mintCertificate(wanted);

@@ -11,7 +11,7 @@ namespace {
 
 using platform::Certificate;
 
-CertificateRecord recordOf(const CertificateSpec& wanted) {
+CertificateRecord recordOf(const CertificateRecipe& wanted) {
     const auto certificate = Certificate::fromDER(mintCertificate(wanted));
     if (!certificate) {
         throw std::runtime_error("minted certificate did not decode");
@@ -24,7 +24,7 @@ CertificateRecord recordOf(const CertificateSpec& wanted) {
 }
 
 TEST(CertificateJSON, HasExactlyTheNineEntries) {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     wanted.subject = {{{"CN", "Ayşe"}}, {{"C", "TR"}}};
     wanted.issuer = {{{"CN", "X"}}, {{"C", "TR"}}};
     wanted.serial = {0x00, 0x8F, 0x12};
@@ -66,7 +66,7 @@ TEST(CertificateJSON, ReadsTheSerialOfEveryMintedLayout) {
         {"version 1, no version element", {0x7A, 0x01, 0x02}, 1},
     };
     for (const auto& c : cases) {
-        CertificateSpec wanted;
+        CertificateRecipe wanted;
         wanted.serial = c.serial;
         wanted.version = c.version;
         std::string expected;
@@ -80,14 +80,14 @@ TEST(CertificateJSON, ReadsTheSerialOfEveryMintedLayout) {
 }
 
 TEST(CertificateJSON, ProviderFallsBackToTheLabelOnlyForAnEmptyIssuer) {
-    CertificateSpec emptyIssuer;
+    CertificateRecipe emptyIssuer;
     emptyIssuer.emptyIssuer = true;
-    CertificateSpec unlabelledIssuer;
+    CertificateRecipe unlabelledIssuer;
     unlabelledIssuer.issuer = {{{"GN", "Kök"}}};
-    CertificateSpec namedIssuer;
+    CertificateRecipe namedIssuer;
     namedIssuer.issuer = {{{"O", "Kök, A.Ş."}}};
 
-    const std::tuple<const char*, CertificateSpec, std::string> cases[] = {
+    const std::tuple<const char*, CertificateRecipe, std::string> cases[] = {
         {"empty issuer", emptyIssuer, "Anahtarlık"},
         {"issuer without labelled types", unlabelledIssuer, "Anahtarlık"},
         {"named issuer", namedIssuer, "O=Kök\\, A.Ş."},

@@ -48,7 +48,7 @@ const Instant windowStart = Instant{sys_days{year{2030} / 1 / 1}};
 const Instant windowEnd = Instant{sys_days{year{2031} / 1 / 1}};
 
 Certificate windowCertificate() {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     wanted.notBeforeText = "20300101000000Z";
     wanted.notAfterText = "20310101000000Z";
     return decode(mintCertificate(wanted));
@@ -78,10 +78,10 @@ TEST(Record, OffersCertificatesOnlyInsideTheirWindowBothEndsIncluded) {
 }
 
 TEST(Record, RefusesCertificatesOutsideTheirWindowNow) {
-    CertificateSpec future;
+    CertificateRecipe future;
     future.notBeforeOffset = hours(24);
     future.notAfterOffset = hours(48);
-    CertificateSpec past;
+    CertificateRecipe past;
     past.notBeforeOffset = -hours(48);
     past.notAfterOffset = -hours(24);
     EXPECT_FALSE(record(decode(mintCertificate(future)), std::nullopt).has_value());
@@ -90,7 +90,7 @@ TEST(Record, RefusesCertificatesOutsideTheirWindowNow) {
 }
 
 TEST(Record, RefusesCertificatesWhoseDatesCannotBeRead) {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     wanted.notBeforeText = "20300101000000Z";
     wanted.notAfterText = "20310101000000Z";
     const Bytes der = mintCertificate(wanted);
@@ -104,7 +104,7 @@ TEST(Record, RefusesCertificatesWhoseDatesCannotBeRead) {
 }
 
 TEST(Record, HoldsTheBytesFingerprintNamesAndDates) {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     // DER puts the serial number before the common name inside their set.
     wanted.subject = {{{"C", "TR"}},
                     {{"O", "Kurum, A.Ş."}},
@@ -150,7 +150,7 @@ const FallbackCase fallbackCases[] = {
 
 TEST(Record, FallsBackToTheSummaryForTheSubjectOnly) {
     for (const auto& c : fallbackCases) {
-        CertificateSpec wanted;
+        CertificateRecipe wanted;
         wanted.subject = c.subject;
         wanted.issuer = c.issuer;
         wanted.emptyIssuer = c.emptyIssuer;

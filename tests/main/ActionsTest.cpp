@@ -12,10 +12,10 @@
 namespace tarvo {
 namespace {
 
-using test::CertificateSpec;
+using test::CertificateRecipe;
 
-CertificateRecord makeRecord(const CertificateSpec& spec, bool inKeychain) {
-    const auto certificate = platform::Certificate::fromDER(test::mintCertificate(spec));
+CertificateRecord makeRecord(const CertificateRecipe& recipe, bool inKeychain) {
+    const auto certificate = platform::Certificate::fromDER(test::mintCertificate(recipe));
     // The listing only asks whether a store identity stands behind a record;
     // an identity without a store answers that without touching NSS.
     std::optional<platform::KeychainIdentity> identity;
@@ -26,9 +26,9 @@ CertificateRecord makeRecord(const CertificateSpec& spec, bool inKeychain) {
 }
 
 CertificateRecord named(const std::string& commonName, bool inKeychain) {
-    CertificateSpec spec;
-    spec.subject = {{{"CN", commonName}}};
-    return makeRecord(spec, inKeychain);
+    CertificateRecipe recipe;
+    recipe.subject = {{{"CN", commonName}}};
+    return makeRecord(recipe, inKeychain);
 }
 
 CertificateRecord asCardRecord(const CertificateRecord& record) {
@@ -171,7 +171,7 @@ TEST(ListAnswer, PutsTheStoreFirstAndEachCertificateOnce) {
     const auto a = named("A", true);
     const auto b = named("B", true);
     const auto c = named("C", false);
-    CertificateSpec noIssuerSpec;
+    CertificateRecipe noIssuerSpec;
     noIssuerSpec.subject = {{{"CN", "D"}}};
     noIssuerSpec.emptyIssuer = true;
     const auto d = makeRecord(noIssuerSpec, false);
@@ -217,11 +217,11 @@ std::string signError(const Request& request, FakeProviders& fake) {
 TEST(SignAnswer, SignsOnTheCardWhenTheStoreLacksTheCertificate) {
     FakeProviders fake;
     fake.keychain = {named("A", true), named("B", true)};
-    CertificateSpec spec;
-    spec.subject = {{{"CN", "Kart Sahibi"}}};
-    spec.emptyIssuer = true;
-    spec.serial = {0x01, 0x02};
-    fake.signature = {makeRecord(spec, false), Bytes{0x00, 0xff, 0x10}};
+    CertificateRecipe recipe;
+    recipe.subject = {{{"CN", "Kart Sahibi"}}};
+    recipe.emptyIssuer = true;
+    recipe.serial = {0x01, 0x02};
+    fake.signature = {makeRecord(recipe, false), Bytes{0x00, 0xff, 0x10}};
     const auto& card = fake.signature.record;
 
     auto request = requestFor("sign");

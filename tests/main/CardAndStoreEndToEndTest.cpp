@@ -53,13 +53,13 @@ std::string jsonBase64(const Bytes& bytes) {
 // Every certificate gets a serial of its own: a store takes issuer and serial as a certificate's identity.
 Bytes certificate(const std::string& commonName, const Key& key, std::uint8_t serial,
                   std::chrono::seconds notAfter = 24h * 30) {
-    CertificateSpec spec;
-    spec.serial = {0x02, serial};
-    spec.subject = {{{"CN", commonName}}, {{"C", "TR"}}};
-    spec.issuer = {{{"CN", "Tarvo Test CA"}}, {{"O", "Tarvo, Test"}}};
-    spec.key = key;
-    spec.notAfterOffset = notAfter;
-    return mintCertificate(spec);
+    CertificateRecipe recipe;
+    recipe.serial = {0x02, serial};
+    recipe.subject = {{{"CN", commonName}}, {{"C", "TR"}}};
+    recipe.issuer = {{{"CN", "Tarvo Test CA"}}, {{"O", "Tarvo, Test"}}};
+    recipe.key = key;
+    recipe.notAfterOffset = notAfter;
+    return mintCertificate(recipe);
 }
 
 std::string publicKeyPEM(const Key& key) {

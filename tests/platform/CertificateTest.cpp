@@ -22,7 +22,7 @@ Certificate decode(const Bytes& der) {
     return *certificate;
 }
 
-// Changes a minted certificate in ways CertificateSpec cannot express, then
+// Changes a minted certificate in ways CertificateRecipe cannot express, then
 // signs it again so that it is still a well-formed certificate.
 Bytes altered(const Bytes& der, const std::function<void(X509*)>& change) {
     const unsigned char* cursor = der.data();
@@ -86,7 +86,7 @@ TEST(CertificateDecoding, RefusesAnythingButOneWholeCertificate) {
 }
 
 TEST(CertificateNames, KeepOrderSetsAndDottedTypes) {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     // Within a set DER orders the attributes by their encoding; this set is
     // written in that order so it reads back as given.
     wanted.subject = {{{"SERIALNUMBER", "123"}, {"CN", "Ayşe, Yılmaz"}},
@@ -110,7 +110,7 @@ TEST(CertificateNames, KeepOrderSetsAndDottedTypes) {
 }
 
 TEST(CertificateNames, EmptyIssuerHasNoEntries) {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     wanted.emptyIssuer = true;
     const Certificate certificate = decode(mintCertificate(wanted));
     EXPECT_TRUE(certificate.issuer().empty());
@@ -150,7 +150,7 @@ const TimeCase timeCases[] = {
 
 TEST(CertificateTimes, ReadEveryEncodableYear) {
     for (const auto& [text, expected] : timeCases) {
-        CertificateSpec wanted;
+        CertificateRecipe wanted;
         wanted.notBeforeText = "19000101000000Z";
         wanted.notAfterText = text;
         const Certificate certificate = decode(mintCertificate(wanted));
@@ -190,7 +190,7 @@ const SummaryCase summaryCases[] = {
 
 TEST(CertificateSummary, PicksCommonNameThenEmailThenOneLine) {
     for (const auto& [what, subject, expected] : summaryCases) {
-        CertificateSpec wanted;
+        CertificateRecipe wanted;
         wanted.subject = subject;
         wanted.issuer = {{{"CN", "Issuer"}}};
         EXPECT_EQ(decode(mintCertificate(wanted)).subjectSummary(), expected) << what;

@@ -52,21 +52,21 @@ test::Key dsaKey() {
 }
 
 Bytes expiredCertificate(const test::Key& key) {
-    test::CertificateSpec spec;
-    spec.subject = {{{"CN", "Expired"}}};
-    spec.key = key;
-    spec.notBeforeOffset = -std::chrono::hours(24 * 400);
-    spec.notAfterOffset = -std::chrono::hours(24);
-    return test::mintCertificate(spec);
+    test::CertificateRecipe recipe;
+    recipe.subject = {{{"CN", "Expired"}}};
+    recipe.key = key;
+    recipe.notBeforeOffset = -std::chrono::hours(24 * 400);
+    recipe.notAfterOffset = -std::chrono::hours(24);
+    return test::mintCertificate(recipe);
 }
 
 // The subject key is not the issuer's: the issuer signs with RSA whatever the subject holds.
 Bytes certificateFor(const test::Key& key, const std::string& commonName) {
-    test::CertificateSpec spec;
-    spec.subject = {{{"CN", commonName}}};
-    spec.key = key;
-    spec.signingKey = test::rsaKey();
-    return test::mintCertificate(spec);
+    test::CertificateRecipe recipe;
+    recipe.subject = {{{"CN", commonName}}};
+    recipe.key = key;
+    recipe.signingKey = test::rsaKey();
+    return test::mintCertificate(recipe);
 }
 
 bool verifies(const test::Key& key, ByteView message, ByteView signature) {

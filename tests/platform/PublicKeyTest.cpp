@@ -16,7 +16,7 @@ using platform::Certificate;
 using platform::PublicKey;
 
 PublicKey publicKeyOf(const Key& key) {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     wanted.key = key;
     const auto certificate = Certificate::fromDER(mintCertificate(wanted));
     if (!certificate || !certificate->publicKey()) {

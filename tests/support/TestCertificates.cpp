@@ -154,7 +154,7 @@ Key ecKey() {
     return key;
 }
 
-Bytes mintCertificate(const CertificateSpec& wanted) {
+Bytes mintCertificate(const CertificateRecipe& wanted) {
     const Key key = wanted.key ? wanted.key : rsaKey();
     const Key signingKey = wanted.signingKey ? wanted.signingKey : key;
 
@@ -183,7 +183,7 @@ Bytes mintCertificate(const CertificateSpec& wanted) {
 }
 
 Bytes selfSignedCertificate(const Key& key, const std::string& commonName) {
-    CertificateSpec wanted;
+    CertificateRecipe wanted;
     wanted.subject = {{{"CN", commonName}}};
     wanted.key = key;
     return mintCertificate(wanted);

@@ -24,7 +24,7 @@ Key ecKey();        // P-256
 // A name as a list of sets of (attribute short name or dotted OID, UTF-8 value).
 using TestName = std::vector<std::vector<std::pair<std::string, std::string>>>;
 
-struct CertificateSpec {
+struct CertificateRecipe {
     TestName subject = {{{"CN", "Test User"}}};
     TestName issuer = {};                    // empty list: same as subject
     bool emptyIssuer = false;                // an issuer Name with no attributes at all
@@ -38,8 +38,8 @@ struct CertificateSpec {
     Key signingKey;                          // issuer key; key when null
 };
 
-// DER bytes of a certificate built from the spec.
-Bytes mintCertificate(const CertificateSpec& spec);
+// DER bytes of a certificate built from the recipe.
+Bytes mintCertificate(const CertificateRecipe& recipe);
 
 // A self-signed certificate with one common name, valid from an hour ago for a year.
 Bytes selfSignedCertificate(const Key& key, const std::string& commonName);
