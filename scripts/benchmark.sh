@@ -3,19 +3,9 @@
 # with hyperfine) beside pkcs11-tool doing the same card work on the same token.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-
-scripts/install-deps.sh
-command -v hyperfine >/dev/null || { [ "$(id -u)" -eq 0 ] && apt-get install -y -qq hyperfine >/dev/null || sudo apt-get install -y -qq hyperfine >/dev/null; }
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target tarvo-eimza-helper initialized-tokens-p11 >/dev/null
-helper="$repo/build/tarvo-eimza-helper"
-module="$repo/build/libinitialized-tokens-p11.so"
-source scripts/throwaway-card.sh
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source scripts/common.sh
+prepare_helper hyperfine
+enter_work_folder
 export HOME="$work/home"   # an empty home: no certificate store, the card alone
 mkdir -p "$HOME"
 make_throwaway_card

@@ -5,18 +5,9 @@
 # line back. Every signature shown is checked with openssl.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-
-scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target tarvo-eimza-helper initialized-tokens-p11 >/dev/null
-helper="$repo/build/tarvo-eimza-helper"
-module="$repo/build/libinitialized-tokens-p11.so"
-source scripts/throwaway-card.sh
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source scripts/common.sh
+prepare_helper
+enter_work_folder
 
 section() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 request() {  # prints the request, runs the helper, prints its answer and status

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
-# Safe to run again: it installs only what is missing.
+# Installs the Debian packages that building, testing and the demo need, and
+# any further ones named as arguments. Safe to run again: it installs only what
+# is missing.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
     libssl-dev openssl nlohmann-json3-dev libp11-kit-dev libnss3-dev
     libgtest-dev
     libnss3-tools softhsm2 opensc pinentry-tty jq
+    "$@"
 )
 
 missing=()

@@ -1,0 +1,37 @@
+# Sourced by the demo and the benchmark, from the repository folder.
+
+# Installs what is missing (the arguments name extra packages), builds the
+# helper and the SoftHSM2 module filter, and names them: helper, module, softhsm.
+prepare_helper() {
+    scripts/install-deps.sh "$@"
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build -j "$(nproc)" --target tarvo-eimza-helper initialized-tokens-p11 >/dev/null
+    helper="$PWD/build/tarvo-eimza-helper"
+    module="$PWD/build/libinitialized-tokens-p11.so"
+    softhsm=$(dpkg -L libsofthsm2 | grep '/libsofthsm2\.so$' | head -n 1)
+}
+
+# Moves into a fresh temporary folder, removed when the script ends.
+enter_work_folder() {
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    cd "$work"
+}
+
+# A throwaway AKİS-like card in the current folder, made with SoftHSM2 (token
+# "AKIS Demo", user PIN 1234) and holding one RSA certificate (card.pem,
+# card.der) with its key under CKA_ID 01.
+make_throwaway_card() {
+    mkdir -p tokens
+    printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$PWD" > softhsm2.conf
+    export SOFTHSM2_CONF="$PWD/softhsm2.conf"
+    softhsm2-util --init-token --free --label "AKIS Demo" --pin 1234 --so-pin 87654321 >/dev/null
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout card.key -out card.pem -days 30 \
+        -subj "/CN=Kart Kullanıcısı/serialNumber=12345678901/C=TR" -utf8 2>/dev/null
+    openssl x509 -in card.pem -outform DER -out card.der
+    openssl pkcs8 -topk8 -nocrypt -in card.key -outform DER -out card.p8
+    pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" --login --pin 1234 \
+        --write-object card.der --type cert --id 01 --label card-cert >/dev/null
+    pkcs11-tool --module "$softhsm" --token-label "AKIS Demo" --login --pin 1234 \
+        --write-object card.p8 --type privkey --id 01 --label card-key >/dev/null
+}
