@@ -14,7 +14,11 @@ CardSession::~CardSession() { pkcs11_.C_CloseSession(handle_); }
 
 CK_RV CardSession::logIn(SecureBytes& pin) const {
     // No terminating NUL, no padding, no conversion: the module gets the bytes as typed.
-    return pkcs11_.C_Login(handle_, CKU_USER, pin.data(), pin.size());
+    // An empty PIN still needs a real address: a null one asks the module to
+    // take the PIN from the reader's own PIN pad instead.
+    CK_UTF8CHAR noBytes[1] = {0};
+    CK_UTF8CHAR* bytes = pin.empty() ? noBytes : pin.data();
+    return pkcs11_.C_Login(handle_, CKU_USER, bytes, pin.size());
 }
 
 CardLogin::~CardLogin() { session_.pkcs11().C_Logout(session_.handle()); }

@@ -163,6 +163,8 @@ TEST_F(ChallengeSigning, EmptyPinGoesToTheCardAsLengthZero) {
     ASSERT_EQ(logins.size(), 1u);
     EXPECT_EQ(logins[0].args[2], 0u);
     EXPECT_EQ(logins[0].data, Bytes{});
+    // A null PIN would ask a reader with a PIN pad for a PIN of its own.
+    EXPECT_NE(mockp11::log().pinAddress, nullptr);
 }
 
 TEST_F(ChallengeSigning, CardAlwaysSignsTheFiftyOneByteDigestInfo) {
