@@ -15,9 +15,15 @@ namespace tarvo {
 namespace {
 
 std::optional<Request> readRequest() {
-    // The input may hold the PIN; it is wiped as soon as it has been decoded.
-    const auto input = readToEnd(STDIN_FILENO);
-    return input ? decodeRequest(input->view()) : std::nullopt;
+    // A request too large for the memory we may have is as unreadable as a
+    // malformed one; it must end in the error document, not in an abort.
+    try {
+        // The input may hold the PIN; it is wiped as soon as it has been decoded.
+        const auto input = readToEnd(STDIN_FILENO);
+        return input ? decodeRequest(input->view()) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace

@@ -259,6 +259,20 @@ TEST(SignAnswer, ACardFailureIsTheAnswer) {
     EXPECT_EQ(fake.receivedBytes, (Bytes{1, 2, 3}));
 }
 
+TEST(SignAnswer, AStoreFailureIsFinalEvenWhenTheCardHoldsTheCertificate) {
+    FakeProviders fake;
+    // The stand-in identity has no key behind it, so signing through the store fails.
+    fake.keychain = {named("A", true)};
+    fake.signature = {asCardRecord(fake.keychain[0]), Bytes{0x01}};
+    auto request = requestFor("sign");
+    request.challenge = "AQID";
+    std::string upper = fake.keychain[0].fingerprint;
+    for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    request.fingerprint = upper;
+    EXPECT_EQ(signError(request, fake), "Kartın özel anahtarı açılamadı");
+    EXPECT_TRUE(fake.calls.empty());
+}
+
 TEST(DocumentCertificateAnswer, PassesTheFingerprintOnAndNamesTheChoice) {
     for (const std::optional<std::string>& fingerprint : std::vector<std::optional<std::string>>{
              std::nullopt, std::string(), std::string("ABCdef")}) {
