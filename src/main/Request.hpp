@@ -23,8 +23,9 @@ struct Request {
 // lead, white space may follow) whose "action" is a string and whose other
 // known keys hold strings or null. Unknown keys may hold anything. When a
 // known key repeats, every occurrence must be of an accepted kind and the
-// last one counts. Every string the parser hands over is wiped once taken,
-// so the PIN is left only in the returned request.
+// last one counts. Every string the parser hands over is wiped once taken;
+// the parser's own scratch buffers (a raw copy of each token, and buffers
+// outgrown while reading a long string) are freed unwiped, out of our reach.
 std::optional<Request> decodeRequest(ByteView input);
 
 }  // namespace tarvo
