@@ -140,12 +140,7 @@ TEST_F(ChallengeSigning, KeyIsSearchedByTheCertificateIdOnly) {
 
 TEST_F(ChallengeSigning, CertificateOfTheSecondTokenIsLookedUpOnTheFirst) {
     const Bytes other = selfSignedCertificate(otherRsaKey(), "İkinci Kart");
-    std::vector<mockp11::MockSlot> card = signingCard();
-    card.push_back(mockp11::MockSlot{5,
-                                     {mockp11::certificateObject(other, Bytes{0x55}),
-                                      mockp11::privateKeyObject(otherRsaKey(), Bytes{0x55})}});
-    card[1].pin = card[0].pin;
-    mockp11::reset(card);
+    mockp11::reset(signingCardWithSecondToken(other));
     Prompt prompt;
     EXPECT_EQ(errorOf([&] { akisSign(challenge, fingerprintOf(other), prompt.function()); }),
               "AKİS kartında sertifikayla eşleşen özel anahtar bulunamadı");

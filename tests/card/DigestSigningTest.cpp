@@ -110,12 +110,7 @@ TEST_F(DigestSigning, TokenWithoutPrivateKeyFailsAfterBothSearches) {
 // used for signing: its key signs, and the verification refuses the result.
 TEST_F(DigestSigning, OnlyTheFirstTokenSigns) {
     const Bytes other = selfSignedCertificate(otherRsaKey(), "İkinci Kart");
-    std::vector<mockp11::MockSlot> card = signingCard();
-    card.push_back(mockp11::MockSlot{5,
-                                     {mockp11::certificateObject(other, Bytes{0x55}),
-                                      mockp11::privateKeyObject(otherRsaKey(), Bytes{0x55})}});
-    card[1].pin = card[0].pin;
-    mockp11::reset(card);
+    mockp11::reset(signingCardWithSecondToken(other));
     EXPECT_EQ(errorOf([&] { udfSign(valid, SecureBytes(cardPin), fingerprintOf(other)); }),
               "Kart imzası sertifikanın açık anahtarıyla doğrulanamadı");
     const auto opened = mockp11::callsOf("C_OpenSession");

@@ -33,6 +33,17 @@ inline std::vector<mockp11::MockSlot> signingCard(const Key& cardKey = rsaKey(),
     return {slot};
 }
 
+// The signing card with a second token behind it, holding another certificate
+// and its key under CKA_ID 55 and accepting the same PIN.
+inline std::vector<mockp11::MockSlot> signingCardWithSecondToken(const Bytes& otherCertificate) {
+    std::vector<mockp11::MockSlot> card = signingCard();
+    card.push_back(mockp11::MockSlot{5,
+                                     {mockp11::certificateObject(otherCertificate, Bytes{0x55}),
+                                      mockp11::privateKeyObject(otherRsaKey(), Bytes{0x55})}});
+    card[1].pin = card[0].pin;
+    return card;
+}
+
 inline Bytes sha256DigestInfoOf(const Bytes& message) {
     const platform::Sha256Digest digest = platform::sha256(message);
     Bytes info(sha256DigestInfoPrefix.size() + digest.size());
