@@ -10,6 +10,14 @@ CardSession::CardSession(const PKCS11& pkcs11, CK_SLOT_ID slot) : pkcs11_(pkcs11
     }
 }
 
+CardSession firstTokenSession(const PKCS11& pkcs11, const char* noTokenMessage) {
+    const std::vector<CK_SLOT_ID> slots = pkcs11.slotsWithToken();
+    if (slots.empty()) {
+        throw HelperError(noTokenMessage);
+    }
+    return CardSession(pkcs11, slots.front());
+}
+
 CardSession::~CardSession() { pkcs11_.C_CloseSession(handle_); }
 
 CK_RV CardSession::logIn(SecureBytes& pin) const {

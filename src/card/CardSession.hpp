@@ -27,6 +27,11 @@ private:
     CK_SESSION_HANDLE handle_ = 0;
 };
 
+// A session on the first slot that holds a token: signing always uses that
+// token, whichever token listed the certificate. Throws HelperError with the
+// caller's message when no slot holds one.
+CardSession firstTokenSession(const PKCS11& pkcs11, const char* noTokenMessage);
+
 // Stands for a successful login and logs out when it goes. Made only after
 // C_Login succeeded, so a failed login is never followed by C_Logout.
 class CardLogin {

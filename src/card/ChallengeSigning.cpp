@@ -23,11 +23,7 @@ CardSignature signChallengeOnCard(const CardCertificate& chosen, const platform:
                                   const Bytes& challenge, SecureBytes& pin) {
     const PinWipe wipe(pin);
     Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
-        const std::vector<CK_SLOT_ID> slots = pkcs11.slotsWithToken();
-        if (slots.empty()) {
-            throw HelperError("AKİS kartı bulunamadı");
-        }
-        const CardSession session(pkcs11, slots.front());
+        const CardSession session = firstTokenSession(pkcs11, "AKİS kartı bulunamadı");
         // One attempt, whatever the card answers: the person typed the PIN
         // once and is not asked again.
         const CK_RV rv = session.logIn(pin);

@@ -52,11 +52,7 @@ CardSignature signDigestOnCard(const CardCertificate& chosen, const platform::Pu
                                const Bytes& digestInfo, SecureBytes& pin) {
     const PinWipe wipe(pin);
     Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
-        const std::vector<CK_SLOT_ID> slots = pkcs11.slotsWithToken();
-        if (slots.empty()) {
-            throw HelperError("Takılı token yok — kartı takın.");
-        }
-        const CardSession session(pkcs11, slots.front());
+        const CardSession session = firstTokenSession(pkcs11, "Takılı token yok — kartı takın.");
         // Tried exactly once: a second wrong PIN brings the card closer to locking.
         requireDocumentLogin(session.logIn(pin));
         const CardLogin login(session);

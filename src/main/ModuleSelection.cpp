@@ -15,7 +15,6 @@ bool fileExistsAtPath(const std::string& path) {
 }
 
 void selectModulePath(const std::optional<std::string>& p11) {
-    p11ModulePath = akisModulePath;
     if (p11 && !p11->empty() && fileExistsAtPath(*p11)) {
         p11ModulePath = *p11;
     }

@@ -10,8 +10,8 @@ namespace tarvo {
 // the part before it.
 bool fileExistsAtPath(const std::string& path);
 
-// Starts from the default module path and lets a non-empty "p11" that names
-// something existing replace it, unchanged. A "p11" naming nothing is not an
+// Lets a non-empty "p11" that names something existing replace the module
+// path set at start-up, unchanged. A "p11" naming nothing is not an
 // error: the default stays, silently.
 void selectModulePath(const std::optional<std::string>& p11);
 

@@ -35,7 +35,8 @@ std::optional<SecureBytes> readToEnd(int fd) {
             return std::nullopt;
         }
     }
-    return resized(buffer, used, used);
+    buffer.truncate(used);
+    return buffer;
 }
 
 }  // namespace tarvo

@@ -37,4 +37,11 @@ SecureBytes& SecureBytes::operator=(SecureBytes&& other) noexcept {
 
 void SecureBytes::wipe() noexcept { secureWipe(data_.data(), data_.size()); }
 
+void SecureBytes::truncate(std::size_t size) noexcept {
+    if (size < data_.size()) {
+        secureWipe(data_.data() + size, data_.size() - size);
+        data_.resize(size);
+    }
+}
+
 }  // namespace tarvo

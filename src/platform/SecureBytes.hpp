@@ -34,6 +34,8 @@ public:
 
     // Overwrites every byte with zero; the size stays.
     void wipe() noexcept;
+    // Keeps only the first `size` bytes, wiping the rest; never reallocates.
+    void truncate(std::size_t size) noexcept;
 
 private:
     Bytes data_;

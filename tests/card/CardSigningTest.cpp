@@ -68,7 +68,7 @@ protected:
             EXPECT_THAT(open.args, ElementsAre(9u, CKF_SERIAL_SESSION, 0u));
         }
         if (result) {
-            EXPECT_EQ(result->signature, expectedSignature(rsaKey(), documentSigning ? document : challenge));
+            EXPECT_EQ(result->signature, sha256Signature(rsaKey(), documentSigning ? document : challenge));
             EXPECT_EQ(result->record.fingerprint, fingerprintOf(signingCertificate()));
         }
     }

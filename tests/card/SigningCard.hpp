@@ -52,22 +52,6 @@ inline Bytes sha256DigestInfoOf(const Bytes& message) {
     return info;
 }
 
-// RSA PKCS#1 v1.5 with SHA-256 over the message, as OpenSSL makes it.
-inline Bytes expectedSignature(const Key& key, const Bytes& message) {
-    const platform::UniqueEvpDigestContext context(EVP_MD_CTX_new());
-    std::size_t length = 0;
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-        EVP_DigestSign(context.get(), nullptr, &length, message.data(), message.size()) != 1) {
-        throw std::runtime_error("expected signature");
-    }
-    Bytes signature(length);
-    if (EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) != 1) {
-        throw std::runtime_error("expected signature");
-    }
-    signature.resize(length);
-    return signature;
-}
-
 // The card's certificate as the listing gives it, without a module lifecycle.
 inline CardCertificate cardCertificate(const Bytes& der, std::optional<Bytes> id) {
     const std::optional<platform::Certificate> certificate = platform::Certificate::fromDER(der);

@@ -25,22 +25,6 @@ PublicKey publicKeyOf(const Key& key) {
     return *certificate->publicKey();
 }
 
-// RSA PKCS#1 v1.5 with SHA-256 over the message, or ECDSA for EC keys.
-Bytes signMessage(const Key& key, const Bytes& message) {
-    const platform::UniqueEvpDigestContext context(EVP_MD_CTX_new());
-    std::size_t length = 0;
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-        EVP_DigestSign(context.get(), nullptr, &length, message.data(), message.size()) != 1) {
-        throw std::runtime_error("EVP_DigestSign");
-    }
-    Bytes signature(length);
-    if (EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) != 1) {
-        throw std::runtime_error("EVP_DigestSign");
-    }
-    signature.resize(length);
-    return signature;
-}
-
 // PKCS#1 v1.5 padding around the bare digest, without the DigestInfo that
 // names SHA-256: a signature the digest check must not accept.
 Bytes signBareDigest(const Key& key, const platform::Sha256Digest& digest) {
@@ -86,12 +70,12 @@ struct VerifyCase {
 
 TEST(PublicKey, VerifiesMessageSignaturesAndRefusesEveryOther) {
     const PublicKey key = publicKeyOf(rsaKey());
-    const Bytes good = signMessage(rsaKey(), message);
+    const Bytes good = sha256Signature(rsaKey(), message);
     const VerifyCase cases[] = {
         {"valid", message, good, true},
         {"signature tampered", message, flipped(good, good.size() - 1), false},
         {"message tampered", flipped(message, 0), good, false},
-        {"other key's signature", message, signMessage(otherRsaKey(), message), false},
+        {"other key's signature", message, sha256Signature(otherRsaKey(), message), false},
         {"empty signature", message, {}, false},
         {"signature one byte short", message, Bytes(good.begin(), good.end() - 1), false},
     };
@@ -106,7 +90,7 @@ TEST(PublicKey, VerifiesDigestSignaturesAndRefusesEveryOther) {
     const Bytes digestBytes(digest.begin(), digest.end());
     // A message signature carries the DigestInfo of the message's digest, so
     // the same bytes must verify as a signature of that digest.
-    const Bytes good = signMessage(rsaKey(), message);
+    const Bytes good = sha256Signature(rsaKey(), message);
     const VerifyCase cases[] = {
         {"valid", digestBytes, good, true},
         {"signature tampered", digestBytes, flipped(good, 0), false},
@@ -115,7 +99,7 @@ TEST(PublicKey, VerifiesDigestSignaturesAndRefusesEveryOther) {
         {"digest 33 bytes", [&] { Bytes b = digestBytes; b.push_back(0); return b; }(), good, false},
         {"message instead of digest", message, good, false},
         {"no DigestInfo", digestBytes, signBareDigest(rsaKey(), digest), false},
-        {"other key's signature", digestBytes, signMessage(otherRsaKey(), message), false},
+        {"other key's signature", digestBytes, sha256Signature(otherRsaKey(), message), false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(key.verifyRSASHA256Digest(c.signed_, c.signature), c.expected) << c.what;
@@ -124,7 +108,7 @@ TEST(PublicKey, VerifiesDigestSignaturesAndRefusesEveryOther) {
 
 TEST(PublicKey, NonRsaKeysVerifyNothing) {
     const PublicKey key = publicKeyOf(ecKey());
-    const Bytes ecdsa = signMessage(ecKey(), message);
+    const Bytes ecdsa = sha256Signature(ecKey(), message);
     const platform::Sha256Digest digest = platform::sha256(message);
     EXPECT_FALSE(key.verifyRSASHA256Message(message, ecdsa));
     EXPECT_FALSE(key.verifyRSASHA256Digest(Bytes(digest.begin(), digest.end()), ecdsa));

@@ -39,35 +39,25 @@ Bytes pkcs12(const Bytes& certificateDER, const Key& key, const std::string& nic
 
 NssStore::NssStore() {
     std::filesystem::create_directories(home() / ".pki" / "nssdb");
-    run({"certutil", "-N", "--empty-password", "-d", database()});
+    runToolChecked({"certutil", "-N", "--empty-password", "-d", database()});
 }
 
 std::string NssStore::database() const { return "sql:" + (home() / ".pki" / "nssdb").string(); }
 
-void NssStore::run(const std::vector<std::string>& argv) const {
-    if (runTool(argv) != 0) {
-        std::string line;
-        for (const std::string& word : argv) {
-            line += word + " ";
-        }
-        throw std::runtime_error("failed: " + line);
-    }
-}
-
 void NssStore::importIdentity(const Bytes& certificateDER, const Key& key, const std::string& nickname) const {
     const std::filesystem::path file = work_.path() / (nickname + ".p12");
     writeFile(file, pkcs12(certificateDER, key, nickname));
-    run({"pk12util", "-i", file.string(), "-d", database(), "-W", transferPassword, "-K", ""});
+    runToolChecked({"pk12util", "-i", file.string(), "-d", database(), "-W", transferPassword, "-K", ""});
 }
 
 void NssStore::importCertificate(const Bytes& certificateDER, const std::string& nickname) const {
     const std::filesystem::path file = work_.path() / (nickname + ".der");
     writeFile(file, certificateDER);
-    run({"certutil", "-A", "-n", nickname, "-t", ",,", "-d", database(), "-i", file.string()});
+    runToolChecked({"certutil", "-A", "-n", nickname, "-t", ",,", "-d", database(), "-i", file.string()});
 }
 
 void NssStore::deleteKey(const std::string& nickname) const {
-    run({"certutil", "-F", "-n", nickname, "-d", database()});
+    runToolChecked({"certutil", "-F", "-n", nickname, "-d", database()});
 }
 
 }  // namespace tarvo::test

@@ -29,8 +29,6 @@ public:
     void deleteKey(const std::string& nickname) const;
 
 private:
-    void run(const std::vector<std::string>& argv) const;
-
     TempDir home_;
     TempDir work_;  // PKCS#12 and DER files on their way in
 };

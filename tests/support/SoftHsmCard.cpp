@@ -42,19 +42,16 @@ std::vector<std::string> SoftHsmCard::environment() const {
 std::string SoftHsmCard::modulePath() { return TARVO_SOFTHSM_FILTER; }
 
 void SoftHsmCard::addToken(const std::string& label) {
-    if (runTool({"softhsm2-util", "--init-token", "--free", "--label", label, "--pin", userPin, "--so-pin", "87654321"},
-                environment()) != 0) {
-        throw std::runtime_error("softhsm2-util --init-token failed");
-    }
+    runToolChecked(
+        {"softhsm2-util", "--init-token", "--free", "--label", label, "--pin", userPin, "--so-pin", "87654321"},
+        environment());
 }
 
 void SoftHsmCard::pkcs11Tool(const std::string& token, std::vector<std::string> arguments) {
     std::vector<std::string> argv = {"pkcs11-tool", "--module", TARVO_SOFTHSM_MODULE, "--token-label", token,
                                      "--login",     "--pin",    userPin};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    if (runTool(argv, environment()) != 0) {
-        throw std::runtime_error("pkcs11-tool failed");
-    }
+    runToolChecked(argv, environment());
 }
 
 void SoftHsmCard::addCertificate(const std::string& token, const Bytes& der, const std::optional<std::string>& hexId) {

@@ -205,4 +205,19 @@ std::string privateKeyPEM(const Key& key) {
     return bioText(bio.get());
 }
 
+Bytes sha256Signature(const Key& key, const Bytes& message) {
+    const platform::UniqueEvpDigestContext context(EVP_MD_CTX_new());
+    std::size_t length = 0;
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(context.get(), nullptr, &length, message.data(), message.size()) != 1) {
+        throw std::runtime_error("EVP_DigestSign");
+    }
+    Bytes signature(length);
+    if (EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) != 1) {
+        throw std::runtime_error("EVP_DigestSign");
+    }
+    signature.resize(length);
+    return signature;
+}
+
 }  // namespace tarvo::test

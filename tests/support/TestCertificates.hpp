@@ -44,6 +44,9 @@ Bytes mintCertificate(const CertificateRecipe& recipe);
 // A self-signed certificate with one common name, valid from an hour ago for a year.
 Bytes selfSignedCertificate(const Key& key, const std::string& commonName);
 
+// RSA PKCS#1 v1.5 with SHA-256 over the message (ECDSA for EC keys), as OpenSSL makes it.
+Bytes sha256Signature(const Key& key, const Bytes& message);
+
 // PEM text of a certificate or a private key, for command-line tools.
 std::string certificatePEM(const Bytes& der);
 std::string privateKeyPEM(const Key& key);

@@ -65,6 +65,16 @@ int runTool(const std::vector<std::string>& argv, const std::vector<std::string>
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void runToolChecked(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+    if (runTool(argv, environment) != 0) {
+        std::string line;
+        for (const std::string& word : argv) {
+            line += word + " ";
+        }
+        throw std::runtime_error("failed: " + line);
+    }
+}
+
 void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -26,6 +26,8 @@ private:
 // Runs a program found on PATH with the extra environment entries ("NAME=value")
 // added to ours; its output is discarded. The exit status, or -1.
 int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+// The same for a set-up step that must work: throws, naming the command, when it fails.
+void runToolChecked(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 void writeFile(const std::filesystem::path& path, const std::string& text);
