@@ -2,6 +2,7 @@
 
 #include "card/CardSession.hpp"
 #include "card/PKCS11.hpp"
+#include "platform/Messages.hpp"
 
 #include <algorithm>
 
@@ -49,7 +50,7 @@ CardCertificate udfCertificate(const std::optional<std::string>& fingerprint) {
     // A fingerprint that matches nothing is no error: the caller learns from
     // the record which certificate was taken instead.
     if (certificates.empty()) {
-        throw HelperError("Kartta sertifika bulunamadı.");
+        throw HelperError(messages::card::document::noCertificate);
     }
     return std::move(certificates.front());
 }

@@ -1,12 +1,14 @@
 #include "card/CardSession.hpp"
 
+#include "platform/Messages.hpp"
+
 namespace tarvo {
 
 CardSession::CardSession(const PKCS11& pkcs11, CK_SLOT_ID slot) : pkcs11_(pkcs11) {
     // CKF_RW_SESSION stays off: nothing on the card is ever changed.
     const CK_RV rv = pkcs11_.C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle_);
     if (rv != CKR_OK) {
-        throw HelperError("AKİS kart oturumu açılamadı: " + hexCode(rv));
+        throw HelperError(messages::card::sessionFailed + hexCode(rv));
     }
 }
 

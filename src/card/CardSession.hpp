@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/PKCS11.hpp"
+#include "platform/Messages.hpp"
 #include "platform/SecureBytes.hpp"
 
 namespace tarvo {
@@ -8,7 +9,7 @@ namespace tarvo {
 // A read-only session on one slot, closed exactly once when it goes.
 class CardSession {
 public:
-    // Throws HelperError "AKİS kart oturumu açılamadı: " + code.
+    // Throws HelperError messages::card::sessionFailed + code.
     CardSession(const PKCS11& pkcs11, CK_SLOT_ID slot);
     ~CardSession();
     CardSession(const CardSession&) = delete;

@@ -2,6 +2,7 @@
 
 #include "card/CardSession.hpp"
 #include "card/CardSigner.hpp"
+#include "platform/Messages.hpp"
 #include "platform/Sha256.hpp"
 
 #include <algorithm>
@@ -23,23 +24,23 @@ CardSignature signChallengeOnCard(const CardCertificate& chosen, const platform:
                                   const Bytes& challenge, SecureBytes& pin) {
     const PinWipe wipe(pin);
     Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
-        const CardSession session = firstTokenSession(pkcs11, "AKİS kartı bulunamadı");
+        const CardSession session = firstTokenSession(pkcs11, messages::card::challenge::noCard);
         // One attempt, whatever the card answers: the person typed the PIN
         // once and is not asked again.
         const CK_RV rv = session.logIn(pin);
         if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
-            throw HelperError("AKİS kart PIN doğrulaması başarısız; otomatik tekrar yapılmadı");
+            throw HelperError(messages::card::challenge::pinRefused);
         }
         const CardLogin login(session);
         const std::vector<CK_OBJECT_HANDLE> keys = pkcs11.objects(session.handle(), CKO_PRIVATE_KEY, chosen.id);
         if (keys.empty()) {
-            throw HelperError("AKİS kartında sertifikayla eşleşen özel anahtar bulunamadı");
+            throw HelperError(messages::card::challenge::noKey);
         }
         Bytes made = signOnCard(pkcs11, session.handle(), keys.front(), sha256DigestInfo(challenge),
-                                {"AKİS imza işlemi başlatılamadı: ", "AKİS imza boyutu alınamadı: ",
-                                 "AKİS kartı imza üretemedi: "});
+                                {messages::card::challenge::signInitFailed, messages::card::challenge::signatureLengthFailed,
+                                 messages::card::challenge::signFailed});
         if (!publicKey.verifyRSASHA256Message(challenge, made)) {
-            throw HelperError("AKİS imzası sertifikanın açık anahtarıyla doğrulanamadı");
+            throw HelperError(messages::card::challenge::notVerified);
         }
         return made;
     });
@@ -52,20 +53,20 @@ CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, c
         return sameFingerprint(c.record.fingerprint, fingerprint);
     });
     if (chosen == certificates.end()) {
-        throw HelperError("AKİS kartında seçilen geçerli sertifika bulunamadı");
+        throw HelperError(messages::card::challenge::noCertificate);
     }
     // Everything that can be known without the card is checked before the
     // person is asked for a PIN.
     if (!chosen->id || chosen->id->empty()) {
-        throw HelperError("AKİS kartında sertifika ile eşleşen anahtar kimliği yok");
+        throw HelperError(messages::card::challenge::noKeyId);
     }
     const std::optional<platform::PublicKey> publicKey = chosen->record.certificate.publicKey();
     if (!publicKey || !publicKey->isRSA()) {
-        throw HelperError("Bu deneme yalnızca doğrulanan RSA sertifikasını destekliyor");
+        throw HelperError(messages::card::challenge::notRSA);
     }
     std::optional<SecureBytes> pin = prompt ? prompt() : std::nullopt;
     if (!pin) {
-        throw HelperError("İmza denemesi kullanıcı tarafından iptal edildi");
+        throw HelperError(messages::pin::cancelled);
     }
     return signChallengeOnCard(*chosen, *publicKey, challenge, *pin);
 }

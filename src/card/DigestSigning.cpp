@@ -2,6 +2,7 @@
 
 #include "card/CardSession.hpp"
 #include "card/CardSigner.hpp"
+#include "platform/Messages.hpp"
 
 #include <algorithm>
 
@@ -22,7 +23,7 @@ CK_OBJECT_HANDLE documentKey(const PKCS11& pkcs11, CK_SESSION_HANDLE session, co
     // is tried; the verification afterwards decides whether it was the right one.
     const std::vector<CK_OBJECT_HANDLE> any = pkcs11.objects(session, CKO_PRIVATE_KEY, std::nullopt);
     if (any.empty()) {
-        throw HelperError("Kartta imza anahtarı bulunamadı.");
+        throw HelperError(messages::card::document::noKey);
     }
     return any.front();
 }
@@ -33,11 +34,11 @@ void requireDocumentLogin(CK_RV rv) {
         case CKR_USER_ALREADY_LOGGED_IN:
             return;
         case CKR_PIN_INCORRECT:
-            throw HelperError("PIN HATALI — kart kilitlenmesin diye DURULDU.");
+            throw HelperError(messages::card::document::wrongPin);
         case CKR_PIN_LOCKED:
-            throw HelperError("PIN KİLİTLİ — PUK/blokaj kaldırma gerekir.");
+            throw HelperError(messages::card::document::pinBlocked);
         default:
-            throw HelperError("C_Login " + hexCode(rv));
+            throw HelperError(messages::card::document::loginFailed + hexCode(rv));
     }
 }
 
@@ -52,15 +53,16 @@ CardSignature signDigestOnCard(const CardCertificate& chosen, const platform::Pu
                                const Bytes& digestInfo, SecureBytes& pin) {
     const PinWipe wipe(pin);
     Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
-        const CardSession session = firstTokenSession(pkcs11, "Takılı token yok — kartı takın.");
+        const CardSession session = firstTokenSession(pkcs11, messages::card::document::noToken);
         // Tried exactly once: a second wrong PIN brings the card closer to locking.
         requireDocumentLogin(session.logIn(pin));
         const CardLogin login(session);
         const CK_OBJECT_HANDLE key = documentKey(pkcs11, session.handle(), chosen.id);
-        Bytes made = signOnCard(pkcs11, session.handle(), key, digestInfo, {"C_SignInit ", "C_Sign(len) ", "C_Sign "});
+        Bytes made = signOnCard(pkcs11, session.handle(), key, digestInfo, {messages::card::document::signInitFailed, messages::card::document::signatureLengthFailed,
+                                                               messages::card::document::signFailed});
         const ByteView digest = ByteView(digestInfo).last(sha256Length);
         if (!publicKey.verifyRSASHA256Digest(digest, made)) {
-            throw HelperError("Kart imzası sertifikanın açık anahtarıyla doğrulanamadı");
+            throw HelperError(messages::card::document::notVerified);
         }
         return made;
     });
@@ -70,15 +72,15 @@ CardSignature signDigestOnCard(const CardCertificate& chosen, const platform::Pu
 CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint) {
     // Both inputs are checked before the card is touched at all.
     if (!isSha256DigestInfo(digestInfo)) {
-        throw HelperError("İmza girdisi SHA-256 DigestInfo değil");
+        throw HelperError(messages::card::document::notDigestInfo);
     }
     if (pin.empty()) {
-        throw HelperError("PIN boş — robot ayarlarında eimzaPin yok.");
+        throw HelperError(messages::card::document::emptyPin);
     }
     const CardCertificate chosen = udfCertificate(fingerprint);
     const std::optional<platform::PublicKey> publicKey = chosen.record.certificate.publicKey();
     if (!publicKey) {
-        throw HelperError("Sertifikanın açık anahtarı okunamadı");
+        throw HelperError(messages::card::document::noPublicKey);
     }
     return signDigestOnCard(chosen, *publicKey, digestInfo, pin);
 }

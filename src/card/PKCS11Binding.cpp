@@ -1,5 +1,6 @@
 #include "card/ModulePath.hpp"
 #include "card/PKCS11.hpp"
+#include "platform/Messages.hpp"
 
 #include <cstdio>
 
@@ -11,7 +12,7 @@ template <typename Function>
 void bindEntryPoint(const platform::DynamicLibrary& library, const char* name, Function& entryPoint) {
     void* address = library.symbol(name);
     if (address == nullptr) {
-        throw HelperError(std::string("AKİS PKCS#11 işlevi bulunamadı: ") + name);
+        throw HelperError(std::string(messages::card::entryPointMissing) + name);
     }
     entryPoint = reinterpret_cast<Function>(address);
 }
@@ -19,7 +20,7 @@ void bindEntryPoint(const platform::DynamicLibrary& library, const char* name, F
 platform::DynamicLibrary loadModule() {
     std::optional<platform::DynamicLibrary> library = platform::DynamicLibrary::open(p11ModulePath);
     if (!library) {
-        throw HelperError("Kütüphane yüklenemedi: " + p11ModulePath);
+        throw HelperError(messages::card::moduleNotLoaded + p11ModulePath);
     }
     return std::move(*library);
 }
@@ -60,7 +61,7 @@ ModuleLifetime::Initialization::Initialization(const PKCS11& pkcs11) : finalize_
     // A null argument tells the module that we make no concurrent calls.
     const CK_RV rv = pkcs11.C_Initialize(nullptr);
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        throw HelperError("AKİS PKCS#11 başlatılamadı: " + hexCode(rv));
+        throw HelperError(messages::card::initializeFailed + hexCode(rv));
     }
 }
 

@@ -1,5 +1,7 @@
 #include "card/PKCS11.hpp"
 
+#include "platform/Messages.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -29,7 +31,7 @@ private:
 }  // namespace
 
 std::vector<CK_SLOT_ID> PKCS11::slotsWithToken() const {
-    const std::string failure = "AKİS kart yuvaları okunamadı: ";
+    const std::string failure = messages::card::slotListFailed;
     CK_ULONG count = 0;
     CK_RV rv = C_GetSlotList(CK_TRUE, nullptr, &count);
     if (rv != CKR_OK) {
@@ -63,7 +65,7 @@ std::vector<CK_OBJECT_HANDLE> PKCS11::objects(CK_SESSION_HANDLE session, CK_OBJE
     const CK_ULONG entries = id ? 2 : 1;
     CK_RV rv = C_FindObjectsInit(session, search.data(), entries);
     if (rv != CKR_OK) {
-        throw HelperError("AKİS kart nesneleri aranamadı: " + hexCode(rv));
+        throw HelperError(messages::card::objectSearchFailed + hexCode(rv));
     }
     const SearchInProgress searching(*this, session);
     std::vector<CK_OBJECT_HANDLE> found;
@@ -72,7 +74,7 @@ std::vector<CK_OBJECT_HANDLE> PKCS11::objects(CK_SESSION_HANDLE session, CK_OBJE
         CK_ULONG count = 0;
         rv = C_FindObjects(session, batch.data(), batch.size(), &count);
         if (rv != CKR_OK) {
-            throw HelperError("AKİS kart nesneleri okunamadı: " + hexCode(rv));
+            throw HelperError(messages::card::objectReadFailed + hexCode(rv));
         }
         const CK_ULONG delivered = std::min(count, findBatchSize);
         found.insert(found.end(), batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(delivered));

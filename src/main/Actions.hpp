@@ -5,6 +5,7 @@
 #include "certificate/CertificateRecord.hpp"
 #include "main/Json.hpp"
 #include "main/Request.hpp"
+#include "platform/Messages.hpp"
 #include "platform/SecureBytes.hpp"
 
 #include <functional>
@@ -27,8 +28,8 @@ struct Providers {
 
 Providers systemProviders();
 
-inline const std::string keychainProviderLabel = "macOS Keychain/CryptoTokenKit";
-inline const std::string cardProviderLabel = "AKİS PKCS#11";
+inline const std::string keychainProviderLabel = messages::provider::store;
+inline const std::string cardProviderLabel = messages::provider::card;
 
 // Each builds its answer or throws HelperError with the text of the error document.
 JsonObject listAnswer(const std::vector<CertificateRecord>& keychainRecords, const Providers& providers);

@@ -4,6 +4,7 @@
 #include "pin/PinPrompt.hpp"
 #include "platform/HelperError.hpp"
 #include "platform/Keychain.hpp"
+#include "platform/Messages.hpp"
 
 namespace tarvo {
 
@@ -34,7 +35,7 @@ JsonObject dispatch(const Request& request, const Providers& providers) {
     if (request.action == "sign") {
         return signAnswer(request, records, providers);
     }
-    throw HelperError("Bilinmeyen işlem");
+    throw HelperError(messages::request::unknownAction);
 }
 
 }  // namespace tarvo

@@ -2,6 +2,7 @@
 
 #include "platform/Base64.hpp"
 #include "platform/HelperError.hpp"
+#include "platform/Messages.hpp"
 
 namespace tarvo {
 
@@ -19,7 +20,7 @@ JsonObject documentSignatureAnswer(const Request& request, const Providers& prov
         digestInfo = base64Decode(*request.digestInfo);
     }
     if (!digestInfo) {
-        throw HelperError("İmza girdisi okunamadı");
+        throw HelperError(messages::request::unreadableDigestInfo);
     }
     // The length and form of the DigestInfo, and an empty PIN, are judged by
     // the card signing itself, which knows what the card accepts.

@@ -6,6 +6,7 @@
 #include "main/ModuleSelection.hpp"
 #include "main/Request.hpp"
 #include "main/StandardInput.hpp"
+#include "platform/Messages.hpp"
 
 #include <exception>
 #include <unistd.h>
@@ -32,7 +33,7 @@ int runHelper() {
     p11ModulePath = akisModulePath;
     const auto request = readRequest();
     if (!request) {
-        return fail("İstek okunamadı");
+        return fail(messages::request::unreadable);
     }
     selectModulePath(request->p11);
     try {

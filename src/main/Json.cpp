@@ -1,5 +1,7 @@
 #include "main/Json.hpp"
 
+#include "platform/Messages.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -8,7 +10,7 @@ namespace tarvo {
 
 namespace {
 
-constexpr std::string_view unserialisableMessage = "JSON yanıtı oluşturulamadı";
+constexpr std::string_view unserialisableMessage = messages::request::unserialisable;
 
 // Length of the well-formed UTF-8 sequence that starts at `at`, or 0. Follows
 // the table of well-formed byte sequences: no overlong forms, no surrogates,

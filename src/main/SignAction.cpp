@@ -3,6 +3,7 @@
 #include "certificate/CertificateText.hpp"
 #include "platform/Base64.hpp"
 #include "platform/HelperError.hpp"
+#include "platform/Messages.hpp"
 
 namespace tarvo {
 
@@ -16,7 +17,7 @@ Bytes challengeOf(const Request& request) {
         challenge = base64Decode(*request.challenge);
     }
     if (!challenge || challenge->empty() || challenge->size() > longestChallenge) {
-        throw HelperError("İmza isteği geçersiz");
+        throw HelperError(messages::request::invalidChallenge);
     }
     return std::move(*challenge);
 }
@@ -54,7 +55,7 @@ JsonObject signAnswer(const Request& request, const std::vector<CertificateRecor
                       const Providers& providers) {
     const Bytes challenge = challengeOf(request);
     if (!request.fingerprint || request.fingerprint->empty()) {
-        throw HelperError("E-imza sertifikası seçilmemiş");
+        throw HelperError(messages::request::noFingerprint);
     }
     // The store's own key wins, and its outcome is final: trying the card after
     // a store failure would ask for a PIN for a certificate the person already

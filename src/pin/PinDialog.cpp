@@ -3,6 +3,7 @@
 #include "pin/Assuan.hpp"
 #include "pin/PinentryProcess.hpp"
 #include "pin/SecretBuffer.hpp"
+#include "platform/Messages.hpp"
 
 #include <string>
 #include <string_view>
@@ -12,13 +13,11 @@ namespace tarvo {
 
 namespace {
 
-constexpr std::string_view title = "AKİS kart PIN’i";
-constexpr std::string_view description =
-    "PIN yalnızca bu imza denemesi için kart sürücüsüne iletilir; kaydedilmez veya loglanmaz. "
-    "Tek deneme yapılacaktır.";
-constexpr std::string_view prompt = "Kart PIN’i";
-constexpr std::string_view confirm = "İmzala";
-constexpr std::string_view cancel = "Vazgeç";
+constexpr std::string_view title = messages::pin::cardTitle;
+constexpr std::string_view description = messages::pin::cardDescription;
+constexpr std::string_view prompt = messages::pin::cardPrompt;
+constexpr std::string_view confirm = messages::pin::confirm;
+constexpr std::string_view cancel = messages::pin::cancel;
 
 // Far beyond any card PIN; a longer answer is a broken pinentry.
 constexpr std::size_t maxPinLength = 4096;

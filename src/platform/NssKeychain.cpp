@@ -1,3 +1,4 @@
+#include "Messages.hpp"
 #include "platform/HelperError.hpp"
 #include "platform/Keychain.hpp"
 #include "platform/NssStoreState.hpp"
@@ -56,9 +57,9 @@ private:
     SECItem item_{siBuffer, nullptr, 0};
 };
 
-constexpr const char* noPrivateKey = "Kartın özel anahtarı açılamadı";
-constexpr const char* noSupportedAlgorithm = "Kart bu imza algoritmalarından birini desteklemiyor";
-constexpr const char* signingFailed = "Kart imzası tamamlanamadı";
+using messages::store::noPrivateKey;
+using messages::store::noSupportedAlgorithm;
+using messages::store::signingFailed;
 
 // A HOME that is set but empty names no directory worth looking in; the
 // password database still knows where the user lives.
