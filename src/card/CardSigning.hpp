@@ -2,6 +2,7 @@
 
 #include "certificate/CertificateRecord.hpp"
 #include "platform/Bytes.hpp"
+#include "platform/PinReply.hpp"
 #include "platform/SecureBytes.hpp"
 
 #include <array>
@@ -26,8 +27,9 @@ struct CardSignature {
 // The PIN is taken by value; this working copy is wiped before returning.
 CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint);
 
-// Asks for the PIN; absent when the person cancelled.
-using PinPrompt = std::function<std::optional<SecureBytes>()>;
+// Asks for the PIN. Told whether the token has a single try left, so that the
+// person can be warned before typing.
+using PinPrompt = std::function<PinReply(bool finalTry)>;
 
 // Signs a challenge on the card after asking for the PIN with the prompt.
 CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, const PinPrompt& prompt);

@@ -64,11 +64,14 @@ CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, c
     if (!publicKey || !publicKey->isRSA()) {
         throw HelperError(messages::card::challenge::notRSA);
     }
-    std::optional<SecureBytes> pin = prompt ? prompt() : std::nullopt;
-    if (!pin) {
+    PinReply reply = prompt ? prompt(false) : PinReply{};
+    if (reply.outcome == PinOutcome::cancelled) {
         throw HelperError(messages::pin::cancelled);
     }
-    return signChallengeOnCard(*chosen, *publicKey, challenge, *pin);
+    if (reply.outcome != PinOutcome::entered) {
+        throw HelperError(messages::pin::noDialog);
+    }
+    return signChallengeOnCard(*chosen, *publicKey, challenge, reply.pin);
 }
 
 }  // namespace tarvo

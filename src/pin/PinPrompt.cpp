@@ -4,13 +4,16 @@
 
 namespace tarvo {
 
-std::optional<SecureBytes> securePINPrompt() {
+PinReply securePINPrompt(bool /*finalTry*/) {
     try {
-        return runPinDialog(controllingTerminal());
+        std::optional<SecureBytes> pin = runPinDialog(controllingTerminal());
+        if (!pin) {
+            return {PinOutcome::cancelled, {}};
+        }
+        return {PinOutcome::entered, std::move(*pin)};
     } catch (...) {
-        // Only allocation can fail here; no dialog is the one answer the caller
-        // expects from a prompt that did not work.
-        return std::nullopt;
+        // Only allocation can fail here.
+        return {PinOutcome::unavailable, {}};
     }
 }
 

@@ -33,9 +33,9 @@ protected:
             if (documentSigning) {
                 result = udfSign(sha256DigestInfoOf(document), SecureBytes(cardPin), std::nullopt);
             } else {
-                result = akisSign(challenge, fingerprintOf(signingCertificate()), [&] {
+                result = akisSign(challenge, fingerprintOf(signingCertificate()), [&](bool) {
                     ++prompts;
-                    return std::optional<SecureBytes>(SecureBytes(cardPin));
+                    return PinReply{PinOutcome::entered, SecureBytes(cardPin)};
                 });
             }
         });

@@ -15,9 +15,9 @@ struct Prompt {
     int shown = 0;
 
     PinPrompt function() {
-        return [this]() -> std::optional<SecureBytes> {
+        return [this](bool) -> PinReply {
             ++shown;
-            return answer ? std::optional<SecureBytes>(SecureBytes(*answer)) : std::nullopt;
+            return answer ? PinReply{PinOutcome::entered, SecureBytes(*answer)} : PinReply{PinOutcome::cancelled, {}};
         };
     }
 };

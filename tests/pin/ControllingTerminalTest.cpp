@@ -16,9 +16,10 @@ namespace tarvo {
 namespace {
 
 // What a child process found, one item per line.
-std::string describe(const std::optional<Terminal>& terminal, const std::optional<SecureBytes>& pin) {
+std::string describe(const std::optional<Terminal>& terminal, const PinReply& reply) {
     std::string text = terminal ? terminal->name + "\n" + terminal->type + "\n" : "none\n";
-    text += pin ? std::string(pin->view().begin(), pin->view().end()) : "no pin";
+    text += reply.outcome == PinOutcome::entered ? std::string(reply.pin.view().begin(), reply.pin.view().end())
+                                                 : "no pin";
     return text;
 }
 
@@ -44,7 +45,7 @@ std::string inNewSession(const std::string& terminalPath) {
             }
         }
         ::setenv("TERM", "vt220", 1);
-        const std::string text = describe(controllingTerminal(), securePINPrompt());
+        const std::string text = describe(controllingTerminal(), securePINPrompt(false));
         const bool sent = ::write(report[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
         ::_exit(sent ? 0 : 4);
     }
