@@ -5,20 +5,26 @@
 
 namespace tarvo {
 
-CertificateEntry certificateJSON(const CertificateRecord& record, const std::string& provider) {
-    return CertificateEntry{
+CertificateEntry certificateJSON(const CertificateRecord& record, const std::optional<std::string>& provider) {
+    CertificateEntry entry{
         {"certificate", base64Encode(record.der)},
         {"certificateSerial", serialNumber(record.der).value_or("")},
         {"certificateSubject", record.subject},
-        // An issuer with none of the attributes we show renders empty; the
-        // provider label then stands in so the entry still names a source.
-        {"provider", record.issuer.empty() ? provider : record.issuer},
-        {"providerName", provider},
+        {"provider", record.issuer},
         {"fingerprint", record.fingerprint},
         {"identityFingerprint", record.fingerprint},
         {"validFrom", record.validFrom},
         {"validUntil", record.validUntil},
     };
+    if (provider) {
+        // An issuer with none of the attributes we show renders empty; the
+        // provider label then stands in so the entry still names a source.
+        if (record.issuer.empty()) {
+            entry["provider"] = *provider;
+        }
+        entry.emplace("providerName", *provider);
+    }
+    return entry;
 }
 
 }  // namespace tarvo

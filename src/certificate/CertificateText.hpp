@@ -22,8 +22,12 @@ std::string dateText(Instant instant);
 // The serial number's content bytes, last to first, as upper-case hex pairs.
 std::optional<std::string> serialNumber(ByteView der);
 
-// The nine-key entry of a listing; every value is text.
+// What every answer says about a certificate; every value is text. With a
+// provider label it is the nine-key entry of a listing ("provider" falls back
+// to the label when the issuer is empty). Without one it is the eight keys a
+// signature answer starts from: "provider" is the issuer as it is, and there
+// is no "providerName".
 using CertificateEntry = std::map<std::string, std::string>;
-CertificateEntry certificateJSON(const CertificateRecord& record, const std::string& provider);
+CertificateEntry certificateJSON(const CertificateRecord& record, const std::optional<std::string>& provider);
 
 }  // namespace tarvo

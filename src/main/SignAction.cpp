@@ -36,17 +36,12 @@ const CertificateRecord* keychainRecordFor(const std::vector<CertificateRecord>&
 // listing entry it never falls back to a provider label, and there is no
 // "providerName".
 JsonObject answer(const CertificateRecord& record, const Bytes& signature) {
-    return {
-        {"certificate", base64Encode(record.der)},
-        {"certificateSerial", serialNumber(record.der).value_or("")},
-        {"certificateSubject", record.subject},
-        {"fingerprint", record.fingerprint},
-        {"identityFingerprint", record.fingerprint},
-        {"provider", record.issuer},
-        {"signature", base64Encode(signature)},
-        {"validFrom", record.validFrom},
-        {"validUntil", record.validUntil},
-    };
+    JsonObject object;
+    for (auto& [key, value] : certificateJSON(record, std::nullopt)) {
+        object.emplace(key, value);
+    }
+    object.emplace("signature", base64Encode(signature));
+    return object;
 }
 
 }  // namespace
