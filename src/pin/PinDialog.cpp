@@ -13,9 +13,6 @@ namespace tarvo {
 
 namespace {
 
-constexpr std::string_view title = messages::pin::cardTitle;
-constexpr std::string_view description = messages::pin::cardDescription;
-constexpr std::string_view prompt = messages::pin::cardPrompt;
 constexpr std::string_view confirm = messages::pin::confirm;
 constexpr std::string_view cancel = messages::pin::cancel;
 
@@ -30,7 +27,7 @@ std::string command(std::string_view name, std::string_view parameter) {
     return line;
 }
 
-std::vector<std::string> setupCommands(const std::optional<Terminal>& terminal) {
+std::vector<std::string> setupCommands(const DialogTexts& texts, const std::optional<Terminal>& terminal) {
     std::vector<std::string> commands;
     // The terminal is only a hint for text-mode pinentries; one whose name does
     // not fit on a protocol line is left out rather than failing the dialog.
@@ -46,9 +43,9 @@ std::vector<std::string> setupCommands(const std::optional<Terminal>& terminal) 
             addOption("ttytype", terminal->type);
         }
     }
-    commands.push_back(command("SETTITLE", title));
-    commands.push_back(command("SETDESC", description));
-    commands.push_back(command("SETPROMPT", prompt));
+    commands.push_back(command("SETTITLE", texts.title));
+    commands.push_back(command("SETDESC", texts.description));
+    commands.push_back(command("SETPROMPT", texts.prompt));
     commands.push_back(command("SETOK", confirm));
     commands.push_back(command("SETCANCEL", cancel));
     return commands;
@@ -86,12 +83,13 @@ bool awaitCompletion(PinentryProcess& pinentry, SecretBuffer& line, SecretBuffer
     }
 }
 
-std::optional<SecureBytes> converse(PinentryProcess& pinentry, const std::optional<Terminal>& terminal) {
+std::optional<SecureBytes> converse(PinentryProcess& pinentry, const DialogTexts& texts,
+                                    const std::optional<Terminal>& terminal) {
     SecretBuffer line(lineCapacity);
     if (!awaitCompletion(pinentry, line, nullptr)) {
         return std::nullopt;
     }
-    for (const std::string& setup : setupCommands(terminal)) {
+    for (const std::string& setup : setupCommands(texts, terminal)) {
         if (!pinentry.send(setup) || !awaitCompletion(pinentry, line, nullptr)) {
             return std::nullopt;
         }
@@ -105,12 +103,22 @@ std::optional<SecureBytes> converse(PinentryProcess& pinentry, const std::option
 
 }  // namespace
 
-std::optional<SecureBytes> runPinDialog(const std::optional<Terminal>& terminal) {
+DialogTexts cardDialogTexts(bool /*finalTry*/) {
+    return {messages::pin::cardTitle, messages::pin::cardDescription, messages::pin::cardPrompt};
+}
+
+DialogTexts storeDialogTexts(const std::string& tokenName) {
+    return {messages::pin::storeTitle,
+            messages::pin::storeDescriptionBefore + tokenName + messages::pin::storeDescriptionAfter,
+            messages::pin::storePrompt};
+}
+
+std::optional<SecureBytes> runPinDialog(const DialogTexts& texts, const std::optional<Terminal>& terminal) {
     PinentryProcess pinentry;
     if (!pinentry.running()) {
         return std::nullopt;
     }
-    std::optional<SecureBytes> pin = converse(pinentry, terminal);
+    std::optional<SecureBytes> pin = converse(pinentry, texts, terminal);
     pinentry.send("BYE");
     return pin;
 }

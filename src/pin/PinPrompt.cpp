@@ -4,9 +4,11 @@
 
 namespace tarvo {
 
-PinReply securePINPrompt(bool /*finalTry*/) {
+namespace {
+
+PinReply ask(const DialogTexts& texts) {
     try {
-        std::optional<SecureBytes> pin = runPinDialog(controllingTerminal());
+        std::optional<SecureBytes> pin = runPinDialog(texts, controllingTerminal());
         if (!pin) {
             return {PinOutcome::cancelled, {}};
         }
@@ -16,5 +18,11 @@ PinReply securePINPrompt(bool /*finalTry*/) {
         return {PinOutcome::unavailable, {}};
     }
 }
+
+}  // namespace
+
+PinReply securePINPrompt(bool finalTry) { return ask(cardDialogTexts(finalTry)); }
+
+PinReply storePINPrompt(const std::string& tokenName) { return ask(storeDialogTexts(tokenName)); }
 
 }  // namespace tarvo

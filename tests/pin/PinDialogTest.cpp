@@ -65,7 +65,7 @@ TEST_P(PinDialog, AnswersAndSendsExactly) {
     script.replies = c.replies;
     const ActiveFakePinentry pinentry(script);
 
-    const auto pin = test::cleanCall([] { return runPinDialog(std::nullopt); });
+    const auto pin = test::cleanCall([] { return runPinDialog(cardDialogTexts(false), std::nullopt); });
 
     EXPECT_EQ(asText(pin), c.pin);
     EXPECT_EQ(pinentry.received(), c.received);
@@ -139,7 +139,7 @@ TEST_P(PinDialogTerminal, TellsTheTerminalFirst) {
     const TerminalCase& c = GetParam();
     const ActiveFakePinentry pinentry(test::answeringPin("5"));
 
-    const auto pin = test::cleanCall([&c] { return runPinDialog(c.terminal); });
+    const auto pin = test::cleanCall([&c] { return runPinDialog(cardDialogTexts(false), c.terminal); });
 
     EXPECT_EQ(asText(pin), "5");
     std::vector<std::string> expected = c.options;
@@ -163,7 +163,7 @@ TEST(PinDialogProgram, MissingPinentryGivesNoPin) {
     test::ScopedEnvironment environment;
     environment.set("PATH", empty.path().string());
 
-    const auto pin = test::cleanCall([] { return runPinDialog(std::nullopt); });
+    const auto pin = test::cleanCall([] { return runPinDialog(cardDialogTexts(false), std::nullopt); });
 
     EXPECT_FALSE(pin.has_value());
 }
