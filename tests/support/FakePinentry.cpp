@@ -24,8 +24,13 @@ FakePinentry::FakePinentry(PinentryScript script) : script_(std::move(script)) {
 
 Environment FakePinentry::environment() const {
     Environment environment;
-    const char* path = std::getenv("PATH");
-    environment["PATH"] = standInFolder + (path != nullptr && *path != '\0' ? ":" + std::string(path) : "");
+    // Appended piece by piece: GCC 12 misreads `":" + std::string(...)` at -O2 as an overlapping copy.
+    std::string searchPath = standInFolder;
+    if (const char* path = std::getenv("PATH"); path != nullptr && *path != '\0') {
+        searchPath += ':';
+        searchPath += path;
+    }
+    environment["PATH"] = searchPath;
     environment["FAKE_PINENTRY_RECORD"] = (folder_.path() / "received").string();
     environment["FAKE_PINENTRY_GREETING"] = script_.greeting;
     for (const auto& [word, reply] : script_.replies) {
