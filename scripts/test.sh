@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite twice: once in a normal build,
-# once under AddressSanitizer and UndefinedBehaviorSanitizer, where any report fails.
+# Builds everything and runs the whole test suite twice: once in a Release
+# build, once under AddressSanitizer and UndefinedBehaviorSanitizer, where any
+# report fails. Both treat compiler warnings as errors; the Release build keeps
+# optimiser-only warnings from coming back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,11 +10,11 @@ scripts/install-deps.sh
 
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARVO_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZE=ON >/dev/null
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTARVO_SANITIZE=ON -DTARVO_WERROR=ON >/dev/null
 cmake --build build-sanitize -j "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=99"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
