@@ -117,6 +117,13 @@ bool appendObject(std::string& out, const JsonObject& object) {
     return true;
 }
 
+void writeDocument(int fd, std::string_view text) {
+    writeAll(fd, text);
+    writeAll(fd, "\n");
+}
+
+}  // namespace
+
 // Whatever happens here cannot be reported anywhere else: standard output is
 // the only channel, so a failed write simply ends the attempt.
 void writeAll(int fd, std::string_view bytes) {
@@ -129,13 +136,6 @@ void writeAll(int fd, std::string_view bytes) {
         }
     }
 }
-
-void writeDocument(int fd, std::string_view text) {
-    writeAll(fd, text);
-    writeAll(fd, "\n");
-}
-
-}  // namespace
 
 std::optional<std::string> serializeJSON(const JsonObject& document) {
     std::string out;

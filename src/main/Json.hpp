@@ -43,4 +43,8 @@ int writeJSON(const JsonObject& document, int fd = STDOUT_FILENO);
 // every open store, module and PIN buffer is released by its owner.
 int fail(std::string_view message, int fd = STDOUT_FILENO);
 
+// All the bytes, through short writes and interruptions; a write that fails
+// ends the attempt, since there is no other channel to report it on.
+void writeAll(int fd, std::string_view bytes);
+
 }  // namespace tarvo

@@ -3,7 +3,8 @@
 // Every text the helper shows to people, in one place. The robot and the
 // people behind it match on these exact bytes, so they are never built from
 // pieces elsewhere: a prefix here is followed only by a return code ("0x%lx"),
-// a module path or an entry-point name. docs/protocol.md documents each one.
+// a module path, an entry-point name or the program's version.
+// docs/protocol.md documents each one, and a test holds it to that.
 
 namespace tarvo::messages {
 
@@ -109,5 +110,21 @@ inline constexpr const char* storeDescriptionBefore = "“";
 inline constexpr const char* storeDescriptionAfter = "” imza için PIN ya da parola istiyor. Yalnızca bir kez denenecek.";
 inline constexpr const char* storePrompt = "PIN / parola";
 }  // namespace pin
+
+// What a person sees who starts the helper by hand with --version or --help.
+namespace commandLine {
+// Followed by a space, the version and a line feed.
+inline constexpr const char* programName = "tarvo-eimza-helper";
+inline constexpr const char* usage =
+    "Usage: tarvo-eimza-helper [--help | --version]\n"
+    "\n"
+    "Serves one request of the robot: reads a JSON object on standard input,\n"
+    "performs its action (\"list\", \"sign\", \"udf-cert\" or \"udf-sign\") and\n"
+    "writes one JSON line on standard output. Exit status 0 after an answer,\n"
+    "2 after an error document.\n"
+    "\n"
+    "The protocol, every message and the set-up are described in\n"
+    "tarvo-eimza-helper(1).\n";
+}  // namespace commandLine
 
 }  // namespace tarvo::messages

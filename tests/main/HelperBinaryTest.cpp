@@ -1,6 +1,8 @@
 #include "support/RunBinary.hpp"
 #include "support/Tools.hpp"
 
+#include "platform/Messages.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,6 +15,7 @@ struct Case {
     std::string input;
     std::string out;
     int status;
+    std::vector<std::string> arguments = {};
 };
 
 // HOME points at an empty folder: no certificate store, so the store adds
@@ -21,7 +24,7 @@ class HelperBinary : public ::testing::Test {
 protected:
     void expectRun(const Case& c) {
         SCOPED_TRACE(::testing::PrintToString(c.input.substr(0, 120)));
-        const auto result = test::runBinary(c.input, test::helperEnvironment(home.path().string()));
+        const auto result = test::runBinary(c.input, test::helperEnvironment(home.path().string()), c.arguments);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.status, c.status);
@@ -134,6 +137,23 @@ TEST_F(HelperBinary, TheRequestChoosesTheModuleOnlyWhenSomethingIsThere) {
         {request("udf-cert", file.string() + "\\u0000.txt"), error(defaultModuleMissing), 2},
     };
     for (const auto& c : cases) {
+        expectRun(c);
+    }
+}
+
+TEST_F(HelperBinary, AnswersTheTwoOptionsAndIgnoresOtherArguments) {
+    const std::string request = "{\"action\":\"LIST\"}";
+    const std::string version = std::string("tarvo-eimza-helper ") + TARVO_VERSION + "\n";
+    const std::vector<Case> cases = {
+        {request, version, 0, {"--version"}},
+        {request, messages::commandLine::usage, 0, {"--help"}},
+        {request, messages::commandLine::usage, 0, {"extra", "--help", "--version"}},
+        {request, version, 0, {"--version", "--help"}},
+        {request, error("Bilinmeyen işlem"), 2, {"--verbose"}},
+        {request, error("Bilinmeyen işlem"), 2, {"-h", "--Version", "--help=1", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
         expectRun(c);
     }
 }

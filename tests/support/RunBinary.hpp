@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvo::test {
 
@@ -24,9 +25,16 @@ struct RunResult {
 // that a sanitizer build of the helper reports the same way the tests do.
 Environment helperEnvironment(const std::string& home);
 
-// Starts the helper with exactly this environment and no arguments, writes the
-// input and closes it, and collects both outputs until the process ends.
+// Starts the helper with exactly this environment and these arguments (none,
+// as the robot starts it, unless given), writes the input and closes it, and
+// collects both outputs until the process ends.
+//
+// When TARVO_ANSWER_RECORD names a file, every served request (one without
+// arguments) is appended to it as one JSON line {"request", "status",
+// "answer"} with request and answer in Base64, for the schema check that runs
+// after the end-to-end tests.
 RunResult runBinary(std::string_view input, const Environment& environment,
+                    const std::vector<std::string>& arguments = {},
                     std::chrono::seconds patience = std::chrono::seconds(120));
 
 }  // namespace tarvo::test
