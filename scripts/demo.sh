@@ -3,13 +3,27 @@
 # (SoftHSM2) and a throwaway certificate store (an NSS database in a temporary
 # HOME), the way the robot would: one JSON request on standard input, one JSON
 # line back. Every signature shown is checked with openssl.
+#
+# With --pinentry, the card's PIN dialog is the real pinentry in this terminal
+# and a person types the PIN; without it, a stand-in pinentry types it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-prepare_helper
-enter_work_folder
+
+real_pinentry=false
+for argument in "$@"; do
+    [ "$argument" = --pinentry ] && real_pinentry=true
+done
 
 section() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+section "Debian packages: installing what is missing (apt-get; a few minutes on a fresh machine)"
+scripts/install-deps.sh
+echo "  all packages are there"
+section "Build: the helper and the throwaway card's module, in build/ (a couple of minutes the first time)"
+prepare_helper
+echo "  built $helper"
+enter_work_folder
 request() {  # prints the request, runs the helper, prints its answer and status
     printf 'request : %s\n' "$1"
     set +e
@@ -82,9 +96,15 @@ field .signature | base64 -d > ec.sig
 openssl dgst -sha256 -verify store-ec.pub -signature ec.sig challenge.bin
 
 section "sign with the card: the PIN dialog (pinentry) asks for the PIN"
-# A stand-in pinentry types the demo PIN, so the demo needs nobody at the keyboard.
-mkdir bin
-cat > bin/pinentry <<'PINENTRY'
+challenge_request="{\"action\":\"sign\",\"p11\":\"$module\",\"challenge\":\"$(b64 challenge.bin)\",\"fingerprint\":\"$card_fp\"}"
+if $real_pinentry; then
+    echo "  The real pinentry opens now: type the demo card's PIN, 1234, and confirm (one try only)."
+    request "$challenge_request"
+else
+    echo "  A stand-in pinentry types the demo PIN (1234) here, so nobody needs to be at the keyboard."
+    echo "  Run scripts/demo.sh --pinentry to type it yourself into the real pinentry."
+    mkdir bin
+    cat > bin/pinentry <<'PINENTRY'
 #!/bin/sh
 echo "OK demo pinentry"
 while IFS= read -r line; do
@@ -95,10 +115,15 @@ while IFS= read -r line; do
     esac
 done
 PINENTRY
-chmod +x bin/pinentry
-PATH="$work/bin:$PATH" request "{\"action\":\"sign\",\"p11\":\"$module\",\"challenge\":\"$(b64 challenge.bin)\",\"fingerprint\":\"$card_fp\"}"
-field .signature | base64 -d > card.sig
-openssl dgst -sha256 -verify card.pub -signature card.sig challenge.bin
+    chmod +x bin/pinentry
+    PATH="$work/bin:$PATH" request "$challenge_request"
+fi
+if [ "$status" -eq 0 ]; then
+    field .signature | base64 -d > card.sig
+    openssl dgst -sha256 -verify card.pub -signature card.sig challenge.bin
+else
+    echo "  No signature: the dialog was cancelled or the PIN refused (it is never tried twice)."
+fi
 
 section "Errors are one JSON document too, with status 2"
 request '{"action":"LIST"}'
