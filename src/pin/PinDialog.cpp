@@ -136,7 +136,7 @@ struct Conversation {
 Conversation converse(PinentryProcess& pinentry, const DialogTexts& texts, const std::optional<Terminal>& terminal,
                       const DialogTiming& timing) {
     SecretBuffer line(lineCapacity);
-    const auto reply = [&] { return awaitCompletion(pinentry, line, nullptr, Clock::now() + timing.grace).completion; };
+    const auto reply = [&] { return awaitCompletion(pinentry, line, nullptr, Clock::now() + timing.reply).completion; };
     // Until GETPIN nothing is on screen, so every failure is a dialog that could not be shown.
     Completion completion = reply();
     for (const std::string& setup : setupCommands(texts, terminal, timing)) {

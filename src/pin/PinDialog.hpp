@@ -41,9 +41,10 @@ DialogTexts storeDialogTexts(const std::string& tokenName);
 struct DialogTiming {
     // pinentry gives up by itself after this long (SETTIMEOUT), as if cancelled.
     std::chrono::seconds timeout{300};
-    // How long any other answer may take, and how long past the timeout we wait
-    // before ending a pinentry that did not keep to it.
+    // How long past the timeout we wait before ending a pinentry that did not keep to it.
     std::chrono::seconds grace{10};
+    // How long pinentry may take to answer any other command.
+    std::chrono::seconds reply{10};
 };
 
 // The whole conversation with one pinentry: greeting, options, texts, GETPIN,

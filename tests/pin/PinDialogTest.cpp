@@ -13,6 +13,8 @@
 namespace tarvo {
 namespace {
 
+using namespace std::chrono_literals;
+
 using test::ActiveFakePinentry;
 using test::PinentryScript;
 
@@ -162,11 +164,13 @@ const DialogCase dialogCases[] = {
 INSTANTIATE_TEST_SUITE_P(Conversations, PinDialog, testing::ValuesIn(dialogCases),
                          [](const auto& param) { return param.param.name; });
 
-// A pinentry that never answers is not waited for beyond the grace period. The
-// times are shortened here; the dialog's own are five minutes and ten seconds.
+// A pinentry that never answers is not waited for without end. The times are
+// shortened here where the stand-in falls silent; the dialog's own are five
+// minutes and ten seconds.
 struct SilenceCase {
     std::string name;
     PinentryScript script;
+    DialogTiming timing;  // shortened only where the stand-in falls silent
     std::string reply;
     std::vector<std::string> received;
 };
@@ -178,10 +182,8 @@ class PinDialogSilence : public LocaleFixed, public testing::TestWithParam<Silen
 TEST_P(PinDialogSilence, EndsThePinentry) {
     const SilenceCase& c = GetParam();
     const ActiveFakePinentry pinentry(c.script);
-    const DialogTiming shortened{std::chrono::seconds(1), std::chrono::seconds(1)};
-
     const PinReply reply =
-        test::cleanCall([&] { return runPinDialog(cardDialogTexts(false), std::nullopt, shortened); });
+        test::cleanCall([&] { return runPinDialog(cardDialogTexts(false), std::nullopt, c.timing); });
 
     EXPECT_EQ(describe(reply), c.reply);
     EXPECT_EQ(pinentry.received(), c.received);
@@ -197,8 +199,9 @@ std::vector<std::string> withTimeoutOf1(std::vector<std::string> lines) {
 }
 
 const SilenceCase silenceCases[] = {
-    {"AtTheDialog", {.replies = {{"GETPIN", "<hang>"}}}, "cancelled", withTimeoutOf1(through("GETPIN", {}))},
-    {"BeforeTheDialog", {.greeting = "<hang>", .replies = {}}, "unavailable", {}},
+    {"AtTheDialog", {.replies = {{"GETPIN", "<hang>"}}}, {.timeout = 1s, .grace = 1s, .reply = 60s}, "cancelled",
+     withTimeoutOf1(through("GETPIN", {}))},
+    {"BeforeTheDialog", {.greeting = "<hang>", .replies = {}}, {.reply = 1s}, "unavailable", {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Deadlines, PinDialogSilence, testing::ValuesIn(silenceCases),

@@ -10,7 +10,6 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -206,17 +205,6 @@ RunResult RunningHelper::finish(std::chrono::seconds patience) {
         result.status = -WTERMSIG(status);
     }
     return result;
-}
-
-bool processEnded(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    // The name is in parentheses and may hold spaces; the state follows the last one.
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return true;
-    }
-    const std::size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
 }
 
 }  // namespace tarvo::test

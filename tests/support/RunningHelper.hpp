@@ -51,30 +51,4 @@ private:
     std::size_t searchFrom_ = 0;
 };
 
-// Waits until the condition holds, looking again every few milliseconds; false
-// when the patience runs out first.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::seconds patience = std::chrono::seconds(60));
-
-// Whether the process has ended: gone, or a zombie that nobody reaped.
-bool processEnded(pid_t pid);
-
-}  // namespace tarvo::test
-
-#include <thread>
-
-namespace tarvo::test {
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::seconds patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 }  // namespace tarvo::test

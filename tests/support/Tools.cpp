@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <stdexcept>
 
 extern char** environ;
@@ -95,6 +96,17 @@ std::string hex(ByteView bytes) {
         text += digits[byte & 0x0F];
     }
     return text;
+}
+
+bool processEnded(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    // The name is in parentheses and may hold spaces; the state follows the last one.
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
 }
 
 }  // namespace tarvo::test
