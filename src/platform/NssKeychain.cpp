@@ -144,6 +144,7 @@ Bytes KeychainIdentity::sign(ByteView message, const SecretPrompt& ask) const {
         default:
             throw HelperError(noSupportedAlgorithm);
     }
+    question.expectKeyConfirmation(key.get());
 
     OwnedItem signature;
     // A code left over from an earlier call must not be mistaken for this one's.

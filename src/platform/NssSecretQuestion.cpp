@@ -2,6 +2,7 @@
 
 #include "Messages.hpp"
 
+#include <keyhi.h>
 #include <secport.h>
 
 #include <algorithm>
@@ -29,13 +30,20 @@ char* NssSecretQuestion::answerFromNss(PK11SlotInfo* slot, PRBool retry, void* c
     }
     auto& question = *static_cast<NssSecretQuestion*>(context);
     // A retry means the one secret was refused; asking again would be a second try.
-    if (retry || question.asked_) {
+    if (retry) {
         return nullptr;
     }
-    return question.answer(slot);
+    if (!question.asked_) {
+        return question.ask(slot);
+    }
+    if (question.confirmationDue_ && slot == question.slot_.get()) {
+        question.confirmationDue_ = false;
+        return question.handOver();
+    }
+    return nullptr;
 }
 
-char* NssSecretQuestion::answer(PK11SlotInfo* slot) noexcept {
+char* NssSecretQuestion::ask(PK11SlotInfo* slot) noexcept {
     asked_ = true;
     slot_.reset(PK11_ReferenceSlot(slot));
     PinReply reply;
@@ -52,18 +60,33 @@ char* NssSecretQuestion::answer(PK11SlotInfo* slot) noexcept {
     // NSS takes the secret as a C string, tries it as far as its first NUL and
     // wipes it only that far before freeing it; so it gets no byte beyond.
     const ByteView typed = reply.pin.view();
-    const std::size_t length = static_cast<std::size_t>(std::find(typed.begin(), typed.end(), 0) - typed.begin());
-    // NSS frees the answer with its own allocator, so it must come from there.
-    auto* secret = static_cast<char*>(PORT_Alloc(length + 1));
-    if (secret == nullptr) {
+    const auto length = static_cast<std::size_t>(std::find(typed.begin(), typed.end(), 0) - typed.begin());
+    secret_ = std::move(reply.pin);
+    secret_.truncate(length);
+    char* answer = handOver();
+    if (answer == nullptr) {
         outcome_ = PinOutcome::unavailable;
+    }
+    return answer;
+}
+
+char* NssSecretQuestion::handOver() const noexcept {
+    // NSS frees the answer with its own allocator, so it must come from there.
+    auto* answer = static_cast<char*>(PORT_Alloc(secret_.size() + 1));
+    if (answer == nullptr) {
         return nullptr;
     }
-    if (length > 0) {
-        std::memcpy(secret, typed.data(), length);
+    if (!secret_.empty()) {
+        std::memcpy(answer, secret_.data(), secret_.size());
     }
-    secret[length] = '\0';
-    return secret;  // reply.pin, our own copy, is wiped on the way out
+    answer[secret_.size()] = '\0';
+    return answer;
+}
+
+void NssSecretQuestion::expectKeyConfirmation(SECKEYPrivateKey* key) {
+    if (unlocked() && key->pkcs11Slot == slot_.get() && (SECKEY_HAS_ATTRIBUTE_SET(key, CKA_ALWAYS_AUTHENTICATE))) {
+        confirmationDue_ = true;
+    }
 }
 
 bool NssSecretQuestion::unlocked() const {

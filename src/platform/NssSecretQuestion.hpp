@@ -3,6 +3,7 @@
 #include "Keychain.hpp"
 #include "PinReply.hpp"
 
+#include <keythi.h>
 #include <pk11pub.h>
 
 #include <memory>
@@ -17,7 +18,8 @@ namespace tarvo::platform {
 // again; every further call gets no answer, so a wrong secret is tried exactly
 // once. NSS finds this object through the window context (wincx) it is given,
 // so any NSS call made without it (the listing passes none) gets no answer and
-// shows no dialog.
+// shows no dialog. The secret is kept, for the one confirmation below, until
+// this object is gone, and wiped then.
 class NssSecretQuestion {
 public:
     explicit NssSecretQuestion(const SecretPrompt& ask);
@@ -28,6 +30,13 @@ public:
 
     // What to give NSS as wincx.
     void* context() { return this; }
+
+    // A key that must be confirmed at each use (CKA_ALWAYS_AUTHENTICATE) makes
+    // NSS ask for its token's PIN once more, inside the signature. When the
+    // secret that was entered has just unlocked that key's token, it is the one
+    // the person gave for this signature and answers that question too, without
+    // a second dialog; having been accepted, it is no second try of a wrong one.
+    void expectKeyConfirmation(SECKEYPrivateKey* key);
 
     // The message that explains a failed signing when the question does: the
     // person cancelled, no dialog could be shown, or the token refused the
@@ -40,12 +49,16 @@ private:
     };
 
     static char* answerFromNss(PK11SlotInfo* slot, PRBool retry, void* context);
-    char* answer(PK11SlotInfo* slot) noexcept;
+    char* ask(PK11SlotInfo* slot) noexcept;
+    // A copy of the secret in NSS's allocator, which NSS wipes and frees; null when out of memory.
+    char* handOver() const noexcept;
     bool unlocked() const;
 
     const SecretPrompt& ask_;
     bool asked_ = false;
+    bool confirmationDue_ = false;
     PinOutcome outcome_ = PinOutcome::unavailable;
+    SecureBytes secret_;
     std::unique_ptr<PK11SlotInfo, SlotRelease> slot_;  // the token the question was for
 };
 

@@ -282,9 +282,11 @@ INSTANTIATE_TEST_SUITE_P(Keys, StoreSign, ::testing::Values(StoreSignCase{"Rsa",
 
 // A store whose key is locked: by the database's own password, or on a smart
 // card registered in the database with modutil (SoftHSM2 standing in for the
-// card, holding its certificate, private key and public key object). NSS asks
-// for the secret through our dialog, once, and only when signing.
-enum class Lock { databasePassword, registeredToken };
+// card, holding its certificate, private key and public key object), whose key
+// may also ask for the PIN again at each use, as signature keys of qualified
+// cards do. NSS asks for the secret through our dialog, once, and only when
+// signing.
+enum class Lock { databasePassword, registeredToken, keyConfirmedAtEachUse };
 
 struct LockedCase {
     const char* name;
@@ -315,7 +317,7 @@ protected:
         }
         card.addToken(tokenLabel);
         card.addCertificate(tokenLabel, cert, "0e");
-        card.addPrivateKey(tokenLabel, key, "0e");
+        card.addPrivateKey(tokenLabel, key, "0e", GetParam().lock == Lock::keyConfirmedAtEachUse);
         card.addPublicKey(tokenLabel, key, "0e");
         store.registerModule("E-İmza", SoftHsmCard::libraryPath(), card.environment());
     }
@@ -369,7 +371,7 @@ TEST_P(LockedStore, AsksOnlyWhenSigningAndTriesTheAnswerOnce) {
         }
     }
     // The token saw a failed login only when a wrong PIN was typed.
-    if (c.lock == Lock::registeredToken) {
+    if (c.lock != Lock::databasePassword) {
         EXPECT_EQ(card.userPinCountLow(tokenLabel), c.error != nullptr && std::string(c.error) == wrongSecret);
     }
 }
@@ -385,7 +387,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LockedCase{"TokenWrong", Lock::registeredToken, "sign", "D gizli-PIN-7390\nOK", wrongSecret},
                       LockedCase{"TokenCancel", Lock::registeredToken, "sign", cancelled,
                                  "İmza denemesi kullanıcı tarafından iptal edildi"},
-                      LockedCase{"TokenList", Lock::registeredToken, "list", nullptr, nullptr}),
+                      LockedCase{"TokenList", Lock::registeredToken, "list", nullptr, nullptr},
+                      LockedCase{"KeyConfirmedAtEachUse", Lock::keyConfirmedAtEachUse, "sign", nullptr, nullptr}),
     [](const auto& testParam) { return std::string(testParam.param.name); });
 
 }  // namespace

@@ -79,11 +79,16 @@ void SoftHsmCard::addCertificate(const std::string& token, const Bytes& der, con
     pkcs11Tool(token, arguments);
 }
 
-void SoftHsmCard::addPrivateKey(const std::string& token, const Key& key, const std::string& hexId) {
+void SoftHsmCard::addPrivateKey(const std::string& token, const Key& key, const std::string& hexId,
+                                bool alwaysAuthenticate) {
     const auto file = dir_.path() / ("object" + std::to_string(++objects_) + ".der");
     writeFile(file, privateKeyPKCS8(key));
-    pkcs11Tool(token, {"--write-object", file.string(), "--type", "privkey", "--id", hexId, "--label",
-                       "key" + std::to_string(objects_)});
+    std::vector<std::string> arguments = {"--write-object", file.string(), "--type", "privkey", "--id", hexId,
+                                          "--label", "key" + std::to_string(objects_)};
+    if (alwaysAuthenticate) {
+        arguments.push_back("--always-auth");
+    }
+    pkcs11Tool(token, arguments);
 }
 
 void SoftHsmCard::addPublicKey(const std::string& token, const Key& key, const std::string& hexId) {

@@ -21,7 +21,9 @@ public:
     // Initialises the next free token with this label and the user PIN.
     void addToken(const std::string& label);
     void addCertificate(const std::string& token, const Bytes& der, const std::optional<std::string>& hexId);
-    void addPrivateKey(const std::string& token, const Key& key, const std::string& hexId);
+    // A key that asks for the PIN again at each use (CKA_ALWAYS_AUTHENTICATE) when told so.
+    void addPrivateKey(const std::string& token, const Key& key, const std::string& hexId,
+                       bool alwaysAuthenticate = false);
     // The key's public half as an object of its own, as real cards carry it.
     void addPublicKey(const std::string& token, const Key& key, const std::string& hexId);
 
