@@ -292,7 +292,7 @@ struct LockedCase {
     const char* name;
     Lock lock;
     const char* action;
-    const char* getpinReply;  // the stand-in pinentry's answer; the right secret is appended to "D "
+    const char* getpinReply;  // the stand-in pinentry's answer; nullptr: the right secret
     const char* error;        // nullptr: the answer
 };
 
@@ -305,14 +305,15 @@ constexpr const char* wrongSecret = "Sertifika deposu PIN\\/parola doğrulaması
 
 class LockedStore : public CardAndStore, public ::testing::WithParamInterface<LockedCase> {
 protected:
-    NssStore lockedDatabase{databasePassword};
+    std::optional<NssStore> lockedDatabase;
     const Key key = otherRsaKey();
     const Bytes cert = certificate("Kilitli Anahtar", key, 0xE1);
 
     void SetUp() override {
         if (GetParam().lock == Lock::databasePassword) {
-            lockedDatabase.importIdentity(cert, key, "kilitli");
-            helperStore = &lockedDatabase;
+            lockedDatabase.emplace(databasePassword);
+            lockedDatabase->importIdentity(cert, key, "kilitli");
+            helperStore = &*lockedDatabase;
             return;
         }
         card.addToken(tokenLabel);
