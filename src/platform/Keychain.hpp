@@ -14,7 +14,8 @@ class KeychainSession;
 
 // Asks the person at the machine for the PIN or password that the store needs
 // to open the named token (a smart card registered in the store, or the
-// store's own database). Must not throw.
+// store's own database). A prompt that throws, or none at all, counts as a
+// dialog that could not be shown.
 using SecretPrompt = std::function<PinReply(const std::string& tokenName)>;
 
 // One identity of the user's certificate store: a certificate whose private key
