@@ -32,6 +32,8 @@ private:
 int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 // The same for a set-up step that must work: throws, naming the command, when it fails.
 void runToolChecked(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+// What a program that must work wrote to its standard output; throws like runToolChecked.
+std::string toolOutput(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 void writeFile(const std::filesystem::path& path, const std::string& text);
