@@ -5,6 +5,7 @@
 #include "certificate/CertificateRecord.hpp"
 #include "main/Json.hpp"
 #include "main/Request.hpp"
+#include "platform/Keychain.hpp"
 #include "platform/Messages.hpp"
 #include "platform/SecureBytes.hpp"
 
@@ -24,6 +25,8 @@ struct Providers {
     std::function<CardSignature(const Bytes& digestInfo, SecureBytes pin,
                                 const std::optional<std::string>& fingerprint)> signDigest;
     std::function<CardSignature(const Bytes& challenge, const std::string& fingerprint)> signChallenge;
+    // The dialog for a PIN or password that the store needs while signing.
+    platform::SecretPrompt storeSecret;
 };
 
 Providers systemProviders();

@@ -17,6 +17,7 @@ Providers systemProviders() {
         .signChallenge = [](const Bytes& challenge, const std::string& fingerprint) {
             return akisSign(challenge, fingerprint, securePINPrompt);
         },
+        .storeSecret = storePINPrompt,
     };
 }
 

@@ -54,9 +54,9 @@ JsonObject signAnswer(const Request& request, const std::vector<CertificateRecor
     }
     // The store's own key wins, and its outcome is final: trying the card after
     // a store failure would ask for a PIN for a certificate the person already
-    // chose to use through the store.
+    // chose to use through the store (and may already have been asked for).
     if (const auto* record = keychainRecordFor(keychainRecords, *request.fingerprint)) {
-        return answer(*record, record->identity->sign(challenge));
+        return answer(*record, record->identity->sign(challenge, providers.storeSecret));
     }
     const auto card = providers.signChallenge(challenge, *request.fingerprint);
     return answer(card.record, card.signature);

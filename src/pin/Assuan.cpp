@@ -1,5 +1,6 @@
 #include "pin/Assuan.hpp"
 
+#include <charconv>
 #include <optional>
 
 namespace tarvo::assuan {
@@ -73,6 +74,21 @@ Reply classify(ByteView line) {
         return Reply::inquire;
     }
     return Reply::unknown;
+}
+
+std::optional<std::uint32_t> errorCode(ByteView line) {
+    constexpr std::string_view word = "ERR ";
+    if (classify(line) != Reply::error || line.size() <= word.size()) {
+        return std::nullopt;
+    }
+    const char* first = reinterpret_cast<const char*>(line.data()) + word.size();
+    const char* last = reinterpret_cast<const char*>(line.data()) + line.size();
+    std::uint32_t code = 0;
+    const auto [end, error] = std::from_chars(first, last, code);
+    if (error != std::errc() || (end != last && *end != ' ')) {
+        return std::nullopt;
+    }
+    return code;
 }
 
 bool appendData(ByteView line, SecretBuffer& out) {

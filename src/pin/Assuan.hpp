@@ -4,6 +4,8 @@
 #include "platform/Bytes.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,10 @@ enum class Reply { ok, error, status, comment, data, inquire, unknown };
 
 // Tells a server's line apart by its leading word, as the protocol defines it.
 Reply classify(ByteView line);
+
+// The error code of an "ERR <code> <description>" line; nothing when the line
+// carries no decimal code that fits in 32 bits.
+std::optional<std::uint32_t> errorCode(ByteView line);
 
 // Appends the percent-decoded payload of a "D " line. False for a malformed
 // escape or when the bytes do not fit; what was appended stays for the caller

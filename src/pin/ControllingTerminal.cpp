@@ -1,6 +1,6 @@
 #include "pin/PinDialog.hpp"
 
-#include "pin/PinentryProcess.hpp"
+#include "platform/FileDescriptor.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -48,7 +48,7 @@ std::string deviceName(dev_t device) {
 }  // namespace
 
 std::optional<Terminal> controllingTerminal() {
-    const FileDescriptor tty(::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    const platform::FileDescriptor tty(::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (tty.get() < 0) {
         return std::nullopt;
     }

@@ -4,7 +4,9 @@
 #include "pin/PinentryProcess.hpp"
 #include "pin/SecretBuffer.hpp"
 #include "platform/Messages.hpp"
+#include "platform/Signals.hpp"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,12 +15,19 @@ namespace tarvo {
 
 namespace {
 
-constexpr std::string_view confirm = messages::pin::confirm;
-constexpr std::string_view cancel = messages::pin::cancel;
+using Clock = std::chrono::steady_clock;
 
 // Far beyond any card PIN; a longer answer is a broken pinentry.
 constexpr std::size_t maxPinLength = 4096;
 constexpr std::size_t lineCapacity = assuan::maxLineLength + 1;  // room for a CR
+
+// The error codes (their low 16 bits; the rest names the source) with which
+// pinentry reports that the person gave no PIN: cancelled, fully cancelled
+// (Ctrl-C in pinentry-tty), and its own time-out.
+bool meansCancel(std::uint32_t code) {
+    const std::uint32_t number = code & 0xFFFF;
+    return number == 99 || number == 198 || number == 62;
+}
 
 std::string command(std::string_view name, std::string_view parameter) {
     std::string line(name);
@@ -27,10 +36,11 @@ std::string command(std::string_view name, std::string_view parameter) {
     return line;
 }
 
-std::vector<std::string> setupCommands(const DialogTexts& texts, const std::optional<Terminal>& terminal) {
+std::vector<std::string> setupCommands(const DialogTexts& texts, const std::optional<Terminal>& terminal,
+                                       const DialogTiming& timing) {
     std::vector<std::string> commands;
-    // The terminal is only a hint for text-mode pinentries; one whose name does
-    // not fit on a protocol line is left out rather than failing the dialog.
+    // Options are only hints; one that does not fit on a protocol line is left
+    // out rather than failing the dialog.
     const auto addOption = [&commands](std::string_view name, const std::string& value) {
         std::string line = command("OPTION", std::string(name) + "=" + value);
         if (line.size() <= assuan::maxLineLength) {
@@ -43,84 +53,142 @@ std::vector<std::string> setupCommands(const DialogTexts& texts, const std::opti
             addOption("ttytype", terminal->type);
         }
     }
+    addOption("lc-ctype", dialogLocale("LC_CTYPE"));
+    addOption("lc-messages", dialogLocale("LC_MESSAGES"));
+    commands.push_back(command("SETTIMEOUT", std::to_string(timing.timeout.count())));
     commands.push_back(command("SETTITLE", texts.title));
     commands.push_back(command("SETDESC", texts.description));
     commands.push_back(command("SETPROMPT", texts.prompt));
-    commands.push_back(command("SETOK", confirm));
-    commands.push_back(command("SETCANCEL", cancel));
+    commands.push_back(command("SETOK", messages::pin::confirm));
+    commands.push_back(command("SETCANCEL", messages::pin::cancel));
     return commands;
 }
+
+enum class Completion { ok, refused, ended, timedOut, broken };
+
+struct Answer {
+    Completion completion = Completion::broken;
+    std::uint32_t errorCode = 0;  // with `refused`; 0 when the line named none
+};
 
 // Reads up to the command's final OK or ERR. Data lines go to `data` when the
 // command returns data and are otherwise a protocol fault. An inquiry has
 // nothing we could answer, so it is cancelled and the server decides how the
 // command ends.
-bool awaitCompletion(PinentryProcess& pinentry, SecretBuffer& line, SecretBuffer* data) {
+Answer awaitCompletion(PinentryProcess& pinentry, SecretBuffer& line, SecretBuffer* data, Clock::time_point deadline) {
     for (;;) {
-        if (!pinentry.receive(line)) {
-            return false;
+        switch (pinentry.receive(line, deadline)) {
+            case PinentryProcess::Received::line:
+                break;
+            case PinentryProcess::Received::ended:
+                return {Completion::ended};
+            case PinentryProcess::Received::timedOut:
+                return {Completion::timedOut};
+            case PinentryProcess::Received::broken:
+                return {Completion::broken};
         }
         switch (assuan::classify(line.view())) {
             case assuan::Reply::ok:
-                return true;
+                return {Completion::ok};
+            case assuan::Reply::error:
+                return {Completion::refused, assuan::errorCode(line.view()).value_or(0)};
             case assuan::Reply::status:
             case assuan::Reply::comment:
                 continue;
             case assuan::Reply::inquire:
-                if (!pinentry.send("CAN")) {
-                    return false;
-                }
+                // A pinentry that is gone shows in the next read.
+                pinentry.send("CAN");
                 continue;
             case assuan::Reply::data:
                 if (data == nullptr || !assuan::appendData(line.view(), *data)) {
-                    return false;
+                    return {Completion::broken};
                 }
                 continue;
-            case assuan::Reply::error:
             case assuan::Reply::unknown:
-                return false;
+                return {Completion::broken};
         }
     }
 }
 
-std::optional<SecureBytes> converse(PinentryProcess& pinentry, const DialogTexts& texts,
-                                    const std::optional<Terminal>& terminal) {
-    SecretBuffer line(lineCapacity);
-    if (!awaitCompletion(pinentry, line, nullptr)) {
-        return std::nullopt;
+// What the answer to GETPIN means. Once the dialog is up, a pinentry that ends
+// (Ctrl-C at the terminal) or outlives its time-out has lost the person's
+// answer; anything else that is not a PIN is a dialog that failed.
+PinReply pinReply(const Answer& answer, const SecretBuffer& pin) {
+    switch (answer.completion) {
+        case Completion::ok:
+            return {PinOutcome::entered, SecureBytes(pin.view())};
+        case Completion::refused:
+            return {meansCancel(answer.errorCode) ? PinOutcome::cancelled : PinOutcome::unavailable, {}};
+        case Completion::ended:
+        case Completion::timedOut:
+            return {PinOutcome::cancelled, {}};
+        case Completion::broken:
+            break;
     }
-    for (const std::string& setup : setupCommands(texts, terminal)) {
-        if (!pinentry.send(setup) || !awaitCompletion(pinentry, line, nullptr)) {
-            return std::nullopt;
+    return {PinOutcome::unavailable, {}};
+}
+
+struct Conversation {
+    PinReply reply;
+    bool answering = true;  // false when pinentry stopped answering in time
+};
+
+Conversation converse(PinentryProcess& pinentry, const DialogTexts& texts, const std::optional<Terminal>& terminal,
+                      const DialogTiming& timing) {
+    SecretBuffer line(lineCapacity);
+    const auto reply = [&] { return awaitCompletion(pinentry, line, nullptr, Clock::now() + timing.reply).completion; };
+    // Until GETPIN nothing is on screen, so every failure is a dialog that could not be shown.
+    Completion completion = reply();
+    for (const std::string& setup : setupCommands(texts, terminal, timing)) {
+        if (completion != Completion::ok) {
+            break;
         }
+        completion = pinentry.send(setup) ? reply() : Completion::broken;
+    }
+    if (completion != Completion::ok) {
+        return {{PinOutcome::unavailable, {}}, completion != Completion::timedOut};
+    }
+    if (!pinentry.send("GETPIN")) {
+        return {{PinOutcome::unavailable, {}}};
     }
     SecretBuffer pin(maxPinLength);
-    if (!pinentry.send("GETPIN") || !awaitCompletion(pinentry, line, &pin)) {
-        return std::nullopt;
-    }
-    return SecureBytes(pin.view());
+    const Answer answer = awaitCompletion(pinentry, line, &pin, Clock::now() + timing.timeout + timing.grace);
+    return {pinReply(answer, pin), answer.completion != Completion::timedOut};
 }
 
 }  // namespace
 
-DialogTexts cardDialogTexts(bool /*finalTry*/) {
-    return {messages::pin::cardTitle, messages::pin::cardDescription, messages::pin::cardPrompt};
+DialogTexts cardDialogTexts(bool finalTry) {
+    std::string description = std::string(messages::pin::cardTitle) + "\n";
+    if (finalTry) {
+        description += std::string(messages::pin::finalTryWarning) + "\n";
+    }
+    description += messages::pin::cardDescription;
+    return {messages::pin::cardTitle, std::move(description), messages::pin::cardPrompt};
 }
 
 DialogTexts storeDialogTexts(const std::string& tokenName) {
     return {messages::pin::storeTitle,
-            messages::pin::storeDescriptionBefore + tokenName + messages::pin::storeDescriptionAfter,
+            std::string(messages::pin::storeTitle) + "\n" + messages::pin::storeDescriptionBefore + tokenName +
+                messages::pin::storeDescriptionAfter,
             messages::pin::storePrompt};
 }
 
-std::optional<SecureBytes> runPinDialog(const DialogTexts& texts, const std::optional<Terminal>& terminal) {
+PinReply runPinDialog(const DialogTexts& texts, const std::optional<Terminal>& terminal, const DialogTiming& timing) {
+    // Ctrl-C at the terminal reaches pinentry as well; it ends the dialog, and
+    // we live on to report a cancel.
+    const platform::InterruptsIgnored interrupts;
     PinentryProcess pinentry;
     if (!pinentry.running()) {
-        return std::nullopt;
+        return {PinOutcome::unavailable, {}};
     }
-    std::optional<SecureBytes> pin = converse(pinentry, texts, terminal);
-    pinentry.send("BYE");
-    return pin;
+    Conversation conversation = converse(pinentry, texts, terminal, timing);
+    if (conversation.answering) {
+        pinentry.close();
+    } else {
+        pinentry.abandon();
+    }
+    return std::move(conversation.reply);
 }
 
 }  // namespace tarvo

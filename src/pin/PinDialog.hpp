@@ -1,7 +1,8 @@
 #pragma once
 
-#include "platform/SecureBytes.hpp"
+#include "platform/PinReply.hpp"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -17,19 +18,40 @@ struct Terminal {
 // standard streams to pipes, so they cannot name it.
 std::optional<Terminal> controllingTerminal();
 
-// What a dialog shows; its two buttons are always the same.
+// The locale that pinentry should draw its texts in: what our environment names
+// for the category (LC_ALL, then the category's own variable, then LANG), and
+// "C.UTF-8" when it names none, for our texts are UTF-8 and a curses pinentry
+// without a locale refuses to draw them.
+std::string dialogLocale(const char* category);
+
+// What a dialog shows; its two buttons are always the same. The text-mode
+// pinentries never show the title, so the description starts with it.
 struct DialogTexts {
     std::string title;
     std::string description;
     std::string prompt;
 };
 
-// The card's dialog, and the certificate store's for the named token.
+// The card's dialog, with a warning when a wrong PIN would lock the card, and
+// the certificate store's for the named token.
 DialogTexts cardDialogTexts(bool finalTry);
 DialogTexts storeDialogTexts(const std::string& tokenName);
 
-// The whole conversation with one pinentry: greeting, texts, GETPIN, BYE. The
-// terminal, when given, is passed on so that a text-mode pinentry can ask there.
-std::optional<SecureBytes> runPinDialog(const DialogTexts& texts, const std::optional<Terminal>& terminal);
+// How long the dialog may take. Only the tests shorten it.
+struct DialogTiming {
+    // pinentry gives up by itself after this long (SETTIMEOUT), as if cancelled.
+    std::chrono::seconds timeout{300};
+    // How long past the timeout we wait before ending a pinentry that did not keep to it.
+    std::chrono::seconds grace{10};
+    // How long pinentry may take to answer any other command.
+    std::chrono::seconds reply{10};
+};
+
+// The whole conversation with one pinentry: greeting, options, texts, GETPIN,
+// BYE. The terminal, when given, is passed on so that a text-mode pinentry can
+// ask there. While it runs, the terminal's interrupt and quit keys end the
+// dialog (which reads as a cancel) but not us. Never throws but for allocation.
+PinReply runPinDialog(const DialogTexts& texts, const std::optional<Terminal>& terminal,
+                      const DialogTiming& timing = {});
 
 }  // namespace tarvo

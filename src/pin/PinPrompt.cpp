@@ -8,11 +8,7 @@ namespace {
 
 PinReply ask(const DialogTexts& texts) {
     try {
-        std::optional<SecureBytes> pin = runPinDialog(texts, controllingTerminal());
-        if (!pin) {
-            return {PinOutcome::cancelled, {}};
-        }
-        return {PinOutcome::entered, std::move(*pin)};
+        return runPinDialog(texts, controllingTerminal());
     } catch (...) {
         // Only allocation can fail here.
         return {PinOutcome::unavailable, {}};

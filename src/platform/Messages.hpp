@@ -87,7 +87,9 @@ inline constexpr const char* signFailed = "AKİS kartı imza üretemedi: ";
 }  // namespace challenge
 }  // namespace card
 
-// The PIN dialog and what its outcome means for a signature.
+// The PIN dialog and what its outcome means for a signature. A dialog's
+// description is its title, a line feed, and then its own text; the card's
+// final-try warning, when shown, is a line of its own right after the title.
 namespace pin {
 inline constexpr const char* cancelled = "İmza denemesi kullanıcı tarafından iptal edildi";
 inline constexpr const char* noDialog = "PIN penceresi açılamadı; imza denenmedi";

@@ -1,6 +1,7 @@
 #include "Messages.hpp"
 #include "platform/HelperError.hpp"
 #include "platform/Keychain.hpp"
+#include "platform/NssSecretQuestion.hpp"
 #include "platform/NssStoreState.hpp"
 
 #include <cert.h>
@@ -116,13 +117,21 @@ Bytes KeychainIdentity::certificateDER() const {
     return Bytes(der.data, der.data + der.len);
 }
 
-Bytes KeychainIdentity::sign(ByteView message) const {
+Bytes KeychainIdentity::sign(ByteView message, const SecretPrompt& ask) const {
     if (message.size() > static_cast<std::size_t>(INT_MAX)) {
         throw HelperError(signingFailed);
     }
-    const PrivateKeyPtr key(state_ ? PK11_FindKeyByAnyCert(state_->certificate.get(), nullptr) : nullptr);
-    if (!key) {
+    if (!state_) {
         throw HelperError(noPrivateKey);
+    }
+    // Declared before the key, which keeps a pointer to it for NSS's later
+    // questions, so that it outlives the key.
+    NssSecretQuestion question(ask);
+    // When a question was put, its outcome explains a failure better than what
+    // NSS reports after it: no key, or no signature, is then its doing.
+    const PrivateKeyPtr key(PK11_FindKeyByAnyCert(state_->certificate.get(), question.context()));
+    if (!key) {
+        throw HelperError(question.failure().value_or(noPrivateKey));
     }
     SECOidTag algorithm = SEC_OID_UNKNOWN;
     switch (SECKEY_GetPrivateKeyType(key.get())) {
@@ -135,6 +144,7 @@ Bytes KeychainIdentity::sign(ByteView message) const {
         default:
             throw HelperError(noSupportedAlgorithm);
     }
+    question.expectKeyConfirmation(key.get());
 
     OwnedItem signature;
     // A code left over from an earlier call must not be mistaken for this one's.
@@ -142,6 +152,9 @@ Bytes KeychainIdentity::sign(ByteView message) const {
     if (SEC_SignData(signature.get(), message.data(), static_cast<int>(message.size()), key.get(), algorithm) !=
         SECSuccess) {
         const PRErrorCode code = PORT_GetError();
+        if (const std::optional<const char*> explained = question.failure()) {
+            throw HelperError(*explained);
+        }
         if (code != 0) {
             const char* text = PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT);
             if (text != nullptr && *text != '\0') {

@@ -89,6 +89,11 @@ struct FakeProviders {
                     if (cardError) throw HelperError(*cardError);
                     return signature;
                 },
+            .storeSecret =
+                [this](const std::string&) {
+                    calls.push_back("store secret");
+                    return PinReply{PinOutcome::cancelled, {}};
+                },
         };
     }
 };

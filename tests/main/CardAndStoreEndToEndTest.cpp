@@ -81,9 +81,11 @@ protected:
 
     NssStore store;
     SoftHsmCard card;
+    // The store the helper finds in its home; a test may give it another.
+    const NssStore* helperStore = &store;
 
     RunResult run(const std::string& request, const Environment& extra = {}) const {
-        Environment environment = helperEnvironment(store.home().string());
+        Environment environment = helperEnvironment(helperStore->home().string());
         for (const std::string& entry : card.environment()) {
             const auto equals = entry.find('=');
             environment[entry.substr(0, equals)] = entry.substr(equals + 1);
@@ -277,6 +279,118 @@ TEST_P(StoreSign, StoreKeySignsWithoutADialogEvenWhenTheCardHoldsTheCertificate)
 
 INSTANTIATE_TEST_SUITE_P(Keys, StoreSign, ::testing::Values(StoreSignCase{"Rsa", false}, StoreSignCase{"Ec", true}),
                          [](const auto& testParam) { return std::string(testParam.param.name); });
+
+// A store whose key is locked: by the database's own password, or on a smart
+// card registered in the database with modutil (SoftHSM2 standing in for the
+// card, holding its certificate, private key and public key object), whose key
+// may also ask for the PIN again at each use, as signature keys of qualified
+// cards do. NSS asks for the secret through our dialog, once, and only when
+// signing.
+enum class Lock { databasePassword, registeredToken, keyConfirmedAtEachUse };
+
+struct LockedCase {
+    const char* name;
+    Lock lock;
+    const char* action;
+    const char* getpinReply;  // the stand-in pinentry's answer; nullptr: the right secret
+    const char* error;        // nullptr: the answer
+};
+
+void PrintTo(const LockedCase& value, std::ostream* out) { *out << value.name; }
+
+constexpr const char* databasePassword = "depo-parolası-42";
+constexpr const char* tokenLabel = "E-İmza Kartı";
+constexpr const char* cancelled = "ERR 83886179 Operation cancelled";
+constexpr const char* wrongSecret = "Sertifika deposu PIN\\/parola doğrulaması başarısız; otomatik tekrar yapılmadı";
+
+class LockedStore : public CardAndStore, public ::testing::WithParamInterface<LockedCase> {
+protected:
+    std::optional<NssStore> lockedDatabase;
+    const Key key = otherRsaKey();
+    const Bytes cert = certificate("Kilitli Anahtar", key, 0xE1);
+
+    void SetUp() override {
+        if (GetParam().lock == Lock::databasePassword) {
+            lockedDatabase.emplace(databasePassword);
+            lockedDatabase->importIdentity(cert, key, "kilitli");
+            helperStore = &*lockedDatabase;
+            return;
+        }
+        card.addToken(tokenLabel);
+        card.addCertificate(tokenLabel, cert, "0e");
+        card.addPrivateKey(tokenLabel, key, "0e", GetParam().lock == Lock::keyConfirmedAtEachUse);
+        card.addPublicKey(tokenLabel, key, "0e");
+        store.registerModule("E-İmza", SoftHsmCard::libraryPath(), card.environment());
+    }
+
+    std::string rightSecret() const {
+        return GetParam().lock == Lock::databasePassword ? databasePassword : SoftHsmCard::userPin;
+    }
+    std::string tokenName() const {
+        return GetParam().lock == Lock::databasePassword ? "NSS Certificate DB" : tokenLabel;
+    }
+};
+
+TEST_P(LockedStore, AsksOnlyWhenSigningAndTriesTheAnswerOnce) {
+    const LockedCase& c = GetParam();
+    PinentryScript script;
+    script.replies["GETPIN"] = c.getpinReply != nullptr ? c.getpinReply : "D " + rightSecret() + "\nOK";
+    const FakePinentry pinentry(script);
+    const Bytes challenge = {'k', 'i', 'l', 'i', 't'};
+    // No module is named: the card must play no part.
+    const RunResult result =
+        run(std::string(c.action) == "list"
+                ? R"({"action":"list"})"
+                : R"({"action":"sign","challenge":")" + base64Encode(challenge) + R"(","fingerprint":")" +
+                      fingerprint(cert) + "\"}",
+            pinentry.environment());
+    EXPECT_EQ(result.out.find(rightSecret()), std::string::npos);
+
+    const std::vector<std::string> received = pinentry.received();
+    if (std::string(c.action) == "list") {
+        ASSERT_EQ(result.status, 0) << result.out;
+        const json answer = json::parse(result.out);
+        EXPECT_EQ(answer.at("warning"), "Kütüphane yüklenemedi: /usr/local/lib/libakisp11.dylib");
+        ASSERT_EQ(answer.at("certificates").size(), 1u) << result.out;
+        EXPECT_EQ(answer.at("certificates")[0].at("fingerprint"), fingerprint(cert));
+        EXPECT_EQ(answer.at("certificates")[0].at("providerName"), storeLabel);
+        EXPECT_TRUE(received.empty());
+    } else {
+        EXPECT_EQ(std::count(received.begin(), received.end(), "GETPIN"), 1);
+        EXPECT_EQ(std::count(received.begin(), received.end(),
+                             "SETDESC “" + tokenName() +
+                                 "” imza için PIN ya da parola istiyor. Yalnızca bir kez denenecek."),
+                  1);
+        if (c.error != nullptr) {
+            EXPECT_EQ(result.status, 2);
+            EXPECT_EQ(result.out, std::string(R"({"error":")") + c.error + "\"}\n");
+        } else {
+            ASSERT_EQ(result.status, 0) << result.out;
+            const json answer = json::parse(result.out);
+            EXPECT_EQ(*base64Decode(answer.at("certificate").get<std::string>()), cert);
+            EXPECT_TRUE(opensslVerifies(key, challenge, *base64Decode(answer.at("signature").get<std::string>())));
+        }
+    }
+    // The token saw a failed login only when a wrong PIN was typed.
+    if (c.lock != Lock::databasePassword) {
+        EXPECT_EQ(card.userPinCountLow(tokenLabel), c.error != nullptr && std::string(c.error) == wrongSecret);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Secrets, LockedStore,
+    ::testing::Values(LockedCase{"DatabaseRight", Lock::databasePassword, "sign", nullptr, nullptr},
+                      LockedCase{"DatabaseWrong", Lock::databasePassword, "sign", "D depo-parolasi-42\nOK", wrongSecret},
+                      LockedCase{"DatabaseCancel", Lock::databasePassword, "sign", cancelled,
+                                 "İmza denemesi kullanıcı tarafından iptal edildi"},
+                      LockedCase{"DatabaseList", Lock::databasePassword, "list", nullptr, nullptr},
+                      LockedCase{"TokenRight", Lock::registeredToken, "sign", nullptr, nullptr},
+                      LockedCase{"TokenWrong", Lock::registeredToken, "sign", "D gizli-PIN-7390\nOK", wrongSecret},
+                      LockedCase{"TokenCancel", Lock::registeredToken, "sign", cancelled,
+                                 "İmza denemesi kullanıcı tarafından iptal edildi"},
+                      LockedCase{"TokenList", Lock::registeredToken, "list", nullptr, nullptr},
+                      LockedCase{"KeyConfirmedAtEachUse", Lock::keyConfirmedAtEachUse, "sign", nullptr, nullptr}),
+    [](const auto& testParam) { return std::string(testParam.param.name); });
 
 }  // namespace
 }  // namespace tarvo::test

@@ -45,6 +45,7 @@ std::string inNewSession(const std::string& terminalPath) {
             }
         }
         ::setenv("TERM", "vt220", 1);
+        ::setenv("LC_ALL", "C.UTF-8", 1);
         const std::string text = describe(controllingTerminal(), securePINPrompt(false));
         const bool sent = ::write(report[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
         ::_exit(sent ? 0 : 4);
@@ -75,17 +76,17 @@ TEST(ControllingTerminal, NamesThePseudoTerminalDeviceAndTellsPinentry) {
     ASSERT_GE(received.size(), 3u);
     EXPECT_EQ(received[0], "OPTION ttyname=" + device);
     EXPECT_EQ(received[1], "OPTION ttytype=vt220");
-    EXPECT_EQ(received[2], "SETTITLE AKİS kart PIN’i");
+    EXPECT_EQ(received[2], "OPTION lc-ctype=C.UTF-8");
     ::close(master);
 }
 
-TEST(ControllingTerminal, NoneWithoutOneAndNoOptionsSent) {
+TEST(ControllingTerminal, NoneWithoutOneAndNoTerminalOptionsSent) {
     const test::ActiveFakePinentry pinentry(test::answeringPin("7"));
 
     EXPECT_EQ(inNewSession(""), "none\n7");
     const auto received = pinentry.received();
     ASSERT_FALSE(received.empty());
-    EXPECT_EQ(received.front(), "SETTITLE AKİS kart PIN’i");
+    EXPECT_EQ(received.front(), "OPTION lc-ctype=C.UTF-8");
 }
 
 }  // namespace

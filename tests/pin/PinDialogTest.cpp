@@ -13,13 +13,18 @@
 namespace tarvo {
 namespace {
 
+using namespace std::chrono_literals;
+
 using test::ActiveFakePinentry;
 using test::PinentryScript;
 
 const std::vector<std::string> dialogue = {
+    "OPTION lc-ctype=tr_TR.UTF-8",
+    "OPTION lc-messages=tr_TR.UTF-8",
+    "SETTIMEOUT 300",
     "SETTITLE AKİS kart PIN’i",
-    "SETDESC PIN yalnızca bu imza denemesi için kart sürücüsüne iletilir; kaydedilmez veya loglanmaz. "
-    "Tek deneme yapılacaktır.",
+    "SETDESC AKİS kart PIN’i%0APIN yalnızca bu imza denemesi için kart sürücüsüne iletilir; kaydedilmez veya "
+    "loglanmaz. Tek deneme yapılacaktır.",
     "SETPROMPT Kart PIN’i",
     "SETOK İmzala",
     "SETCANCEL Vazgeç",
@@ -39,24 +44,44 @@ std::vector<std::string> through(const std::string& word, const std::vector<std:
     return lines;
 }
 
-std::optional<std::string> asText(const std::optional<SecureBytes>& pin) {
-    if (!pin) {
-        return std::nullopt;
+// The outcome and the PIN as one comparable text.
+std::string describe(const PinReply& reply) {
+    switch (reply.outcome) {
+        case PinOutcome::entered:
+            return "entered " + std::string(reply.pin.view().begin(), reply.pin.view().end());
+        case PinOutcome::cancelled:
+            return reply.pin.empty() ? "cancelled" : "cancelled with bytes";
+        case PinOutcome::unavailable:
+            return reply.pin.empty() ? "unavailable" : "unavailable with bytes";
     }
-    return std::string(pin->view().begin(), pin->view().end());
+    return "?";
 }
+
+// Every dialog test sees the same locale, whatever the machine's.
+class LocaleFixed {
+protected:
+    LocaleFixed() {
+        for (const char* name : {"LC_ALL", "LC_CTYPE", "LC_MESSAGES"}) {
+            locale_.unset(name);
+        }
+        locale_.set("LANG", "tr_TR.UTF-8");
+    }
+    test::ScopedEnvironment locale_;
+};
+
+using Replies = std::map<std::string, std::string>;
 
 struct DialogCase {
     std::string name;
-    std::map<std::string, std::string> replies;
-    std::optional<std::string> pin;
+    Replies replies;
+    std::string reply;  // as described above
     std::vector<std::string> received = through("GETPIN");
     std::string greeting = "OK Pleased to meet you";
 };
 
 void PrintTo(const DialogCase& c, std::ostream* out) { *out << c.name; }
 
-class PinDialog : public testing::TestWithParam<DialogCase> {};
+class PinDialog : public LocaleFixed, public testing::TestWithParam<DialogCase> {};
 
 TEST_P(PinDialog, AnswersAndSendsExactly) {
     const DialogCase& c = GetParam();
@@ -65,24 +90,26 @@ TEST_P(PinDialog, AnswersAndSendsExactly) {
     script.replies = c.replies;
     const ActiveFakePinentry pinentry(script);
 
-    const auto pin = test::cleanCall([] { return runPinDialog(cardDialogTexts(false), std::nullopt); });
+    const PinReply reply = test::cleanCall([] { return runPinDialog(cardDialogTexts(false), std::nullopt); });
 
-    EXPECT_EQ(asText(pin), c.pin);
+    EXPECT_EQ(describe(reply), c.reply);
     EXPECT_EQ(pinentry.received(), c.received);
 }
 
 const std::string longData(998, 'x');  // "D " and these make a line of exactly the limit
 
-using Replies = std::map<std::string, std::string>;
-
-DialogCase answered(std::string name, Replies replies, std::string pin,
+DialogCase answered(std::string name, Replies replies, const std::string& pin,
                     std::vector<std::string> received = through("GETPIN")) {
-    return {std::move(name), std::move(replies), std::move(pin), std::move(received), "OK Pleased to meet you"};
+    return {std::move(name), std::move(replies), "entered " + pin, std::move(received)};
 }
 
-DialogCase refused(std::string name, Replies replies, std::vector<std::string> received = through("GETPIN"),
-                   std::string greeting = "OK Pleased to meet you") {
-    return {std::move(name), std::move(replies), std::nullopt, std::move(received), std::move(greeting)};
+DialogCase cancelled(std::string name, Replies replies, std::vector<std::string> received = through("GETPIN")) {
+    return {std::move(name), std::move(replies), "cancelled", std::move(received)};
+}
+
+DialogCase unavailable(std::string name, Replies replies, std::vector<std::string> received = through("GETPIN"),
+                       std::string greeting = "OK Pleased to meet you") {
+    return {std::move(name), std::move(replies), "unavailable", std::move(received), std::move(greeting)};
 }
 
 const DialogCase dialogCases[] = {
@@ -100,72 +127,181 @@ const DialogCase dialogCases[] = {
     answered("LineAtTheLimit", {{"GETPIN", "D " + longData + "\nOK"}}, longData),
     answered("InquiryCancelledThenAnswered", {{"GETPIN", "INQUIRE QUALITY 12\n<read>\nD 77\nOK"}}, "77",
              through("GETPIN", {"CAN", "BYE"})),
-    refused("InquiryCancelledThenRefused", {{"GETPIN", "INQUIRE QUALITY 12\n<read>\nERR 83886179 canceled"}},
-            through("GETPIN", {"CAN", "BYE"})),
-    refused("Cancelled", {{"GETPIN", "ERR 83886179 Operation cancelled <Pinentry>"}}),
-    refused("GarbageAnswer", {{"GETPIN", "HELLO"}}),
-    refused("AlmostOk", {{"GETPIN", "D 1\nOKAY"}}),
-    refused("BadEscape", {{"GETPIN", "D 12%G4\nOK"}}),
-    refused("CutEscape", {{"GETPIN", "D 12%4\nOK"}}),
-    refused("LineOverTheLimit", {{"GETPIN", "D " + longData + "y\nOK"}}),
-    refused("PinOverTheLimit", {{"GETPIN", "D " + longData + "\nD " + longData + "\nD " + longData + "\nD " +
-                                               longData + "\nD " + longData + "\nOK"}}),
-    refused("ExitsInsideTheAnswer", {{"GETPIN", "D 12\n<exit>"}}, through("GETPIN", {})),
-    refused("ExitsAfterTitle", {{"SETTITLE", "<exit>"}}, through("SETTITLE", {})),
-    refused("RefusesDescription", {{"SETDESC", "ERR 1 nope"}}, through("SETDESC")),
-    refused("DataForATextCommand", {{"SETOK", "D x\nOK"}}, through("SETOK")),
-    refused("NoGreeting", {}, {}, "<exit>"),
-    refused("GarbageGreeting", {}, {"BYE"}, "HELLO"),
-    refused("ErrorGreeting", {}, {"BYE"}, "ERR 5 no"),
+    // The person said no: cancel, Ctrl-C in pinentry-tty, pinentry's own time-out,
+    // whatever the error source in the code's upper bits; or pinentry ended
+    // while the dialog was up (Ctrl-C in pinentry-curses).
+    cancelled("Cancelled", {{"GETPIN", "ERR 83886179 Operation cancelled <Pinentry>"}}),
+    cancelled("FullyCancelled", {{"GETPIN", "ERR 83886278 Operation fully cancelled <Pinentry>"}}),
+    cancelled("TimedOut", {{"GETPIN", "ERR 83886142 Timeout <Pinentry>"}}),
+    cancelled("CancelledFromAnotherSource", {{"GETPIN", "ERR 33554531"}}),
+    cancelled("InquiryCancelledThenRefused", {{"GETPIN", "INQUIRE QUALITY 12\n<read>\nERR 83886179 canceled"}},
+              through("GETPIN", {"CAN", "BYE"})),
+    cancelled("ExitsInsideTheAnswer", {{"GETPIN", "D 12\n<exit>"}}, through("GETPIN", {})),
+    cancelled("ExitsWithoutAnswer", {{"GETPIN", "<exit>"}}, through("GETPIN", {})),
+    // No dialog could be shown, or what pinentry said was not an answer.
+    unavailable("OtherError", {{"GETPIN", "ERR 83886246 A locale function failed <Pinentry>"}}),
+    unavailable("ErrorWithoutCode", {{"GETPIN", "ERR"}}),
+    unavailable("ErrorWithGarbledCode", {{"GETPIN", "ERR 99x"}}),
+    unavailable("GarbageAnswer", {{"GETPIN", "HELLO"}}),
+    unavailable("AlmostOk", {{"GETPIN", "D 1\nOKAY"}}),
+    unavailable("BadEscape", {{"GETPIN", "D 12%G4\nOK"}}),
+    unavailable("CutEscape", {{"GETPIN", "D 12%4\nOK"}}),
+    unavailable("LineOverTheLimit", {{"GETPIN", "D " + longData + "y\nOK"}}),
+    unavailable("PinOverTheLimit", {{"GETPIN", "D " + longData + "\nD " + longData + "\nD " + longData + "\nD " +
+                                                   longData + "\nD " + longData + "\nOK"}}),
+    unavailable("ExitsAfterTitle", {{"SETTITLE", "<exit>"}}, through("SETTITLE", {})),
+    unavailable("RefusesLocale", {{"OPTION", "ERR 83886254 Unknown option"}}, through("OPTION")),
+    unavailable("CancelBeforeTheDialog", {{"SETDESC", "ERR 83886179 cancelled"}}, through("SETDESC")),
+    unavailable("DataForATextCommand", {{"SETOK", "D x\nOK"}}, through("SETOK")),
+    unavailable("NoGreeting", {}, {}, "<exit>"),
+    unavailable("GarbageGreeting", {}, {"BYE"}, "HELLO"),
+    unavailable("ErrorGreeting", {}, {"BYE"}, "ERR 5 no"),
     // Our writes meet a closed pipe: SIGPIPE must not end the test process.
-    refused("StopsReading", {}, {}, "<close-input>\nOK hi"),
-    refused("HangsAfterAnswering", {{"GETPIN", "HELLO\n<hang>"}}, through("GETPIN", {})),
+    unavailable("StopsReading", {}, {}, "<close-input>\nOK hi"),
+    unavailable("HangsAfterAnswering", {{"GETPIN", "HELLO\n<hang>"}}, through("GETPIN", {})),
 };
 
 INSTANTIATE_TEST_SUITE_P(Conversations, PinDialog, testing::ValuesIn(dialogCases),
                          [](const auto& param) { return param.param.name; });
 
-struct TerminalCase {
+// A pinentry that never answers is not waited for without end. The times are
+// shortened here where the stand-in falls silent; the dialog's own are five
+// minutes and ten seconds.
+struct SilenceCase {
     std::string name;
-    Terminal terminal;
+    PinentryScript script;
+    DialogTiming timing;  // shortened only where the stand-in falls silent
+    std::string reply;
+    std::vector<std::string> received;
+};
+
+void PrintTo(const SilenceCase& c, std::ostream* out) { *out << c.name; }
+
+class PinDialogSilence : public LocaleFixed, public testing::TestWithParam<SilenceCase> {};
+
+TEST_P(PinDialogSilence, EndsThePinentry) {
+    const SilenceCase& c = GetParam();
+    const ActiveFakePinentry pinentry(c.script);
+    const PinReply reply =
+        test::cleanCall([&] { return runPinDialog(cardDialogTexts(false), std::nullopt, c.timing); });
+
+    EXPECT_EQ(describe(reply), c.reply);
+    EXPECT_EQ(pinentry.received(), c.received);
+}
+
+std::vector<std::string> withTimeoutOf1(std::vector<std::string> lines) {
+    for (std::string& line : lines) {
+        if (line == "SETTIMEOUT 300") {
+            line = "SETTIMEOUT 1";
+        }
+    }
+    return lines;
+}
+
+const SilenceCase silenceCases[] = {
+    {"AtTheDialog", {.replies = {{"GETPIN", "<hang>"}}}, {.timeout = 1s, .grace = 1s, .reply = 60s}, "cancelled",
+     withTimeoutOf1(through("GETPIN", {}))},
+    {"BeforeTheDialog", {.greeting = "<hang>", .replies = {}}, {.reply = 1s}, "unavailable", {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Deadlines, PinDialogSilence, testing::ValuesIn(silenceCases),
+                         [](const auto& param) { return param.param.name; });
+
+TEST(DialogTexts, TitleOpensTheDescriptionAndTheWarningFollowsIt) {
+    const std::string cardText =
+        "PIN yalnızca bu imza denemesi için kart sürücüsüne iletilir; kaydedilmez veya loglanmaz. Tek deneme "
+        "yapılacaktır.";
+    const DialogTexts card = cardDialogTexts(false);
+    const DialogTexts lastTry = cardDialogTexts(true);
+    const DialogTexts store = storeDialogTexts("NSS Certificate DB");
+
+    EXPECT_EQ(card.title, "AKİS kart PIN’i");
+    EXPECT_EQ(card.description, "AKİS kart PIN’i\n" + cardText);
+    EXPECT_EQ(card.prompt, "Kart PIN’i");
+    EXPECT_EQ(lastTry.title, "AKİS kart PIN’i");
+    EXPECT_EQ(lastTry.description,
+              "AKİS kart PIN’i\nDikkat: son deneme hakkı — yanlış PIN kartı kilitler.\n" + cardText);
+    EXPECT_EQ(lastTry.prompt, "Kart PIN’i");
+    EXPECT_EQ(store.title, "Sertifika deposu PIN’i");
+    EXPECT_EQ(store.description,
+              "Sertifika deposu PIN’i\n“NSS Certificate DB” imza için PIN ya da parola istiyor. Yalnızca bir kez "
+              "denenecek.");
+    EXPECT_EQ(store.prompt, "PIN / parola");
+}
+
+// The options that come before the texts: the terminal, then the locale.
+struct OptionsCase {
+    std::string name;
+    std::optional<Terminal> terminal;
+    std::map<std::string, std::string> locale;  // variables set; the others are unset
     std::vector<std::string> options;
 };
 
-void PrintTo(const TerminalCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const OptionsCase& c, std::ostream* out) { *out << c.name; }
 
-class PinDialogTerminal : public testing::TestWithParam<TerminalCase> {};
-
-TEST_P(PinDialogTerminal, TellsTheTerminalFirst) {
-    const TerminalCase& c = GetParam();
-    const ActiveFakePinentry pinentry(test::answeringPin("5"));
-
-    const auto pin = test::cleanCall([&c] { return runPinDialog(cardDialogTexts(false), c.terminal); });
-
-    EXPECT_EQ(asText(pin), "5");
-    std::vector<std::string> expected = c.options;
-    const auto rest = through("GETPIN");
-    expected.insert(expected.end(), rest.begin(), rest.end());
-    EXPECT_EQ(pinentry.received(), expected);
+std::vector<std::string> then(std::vector<std::string> first, const std::vector<std::string>& rest) {
+    first.insert(first.end(), rest.begin(), rest.end());
+    return first;
 }
 
-const TerminalCase terminalCases[] = {
-    {"NameAndType", {"/dev/pts/7", "xterm-256color"}, {"OPTION ttyname=/dev/pts/7", "OPTION ttytype=xterm-256color"}},
-    {"NoType", {"/dev/pts/7", ""}, {"OPTION ttyname=/dev/pts/7"}},
-    {"Escaped", {"/dev/odd%\nname", "a%b"}, {"OPTION ttyname=/dev/odd%25%0Aname", "OPTION ttytype=a%25b"}},
-    {"TooLongToSend", {"/dev/" + std::string(1000, 'p'), "vt100"}, {"OPTION ttytype=vt100"}},
+class PinDialogOptions : public testing::TestWithParam<OptionsCase> {};
+
+TEST_P(PinDialogOptions, ComeFirst) {
+    const OptionsCase& c = GetParam();
+    test::ScopedEnvironment environment;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LANG"}) {
+        environment.unset(name);
+    }
+    for (const auto& [name, value] : c.locale) {
+        environment.set(name, value);
+    }
+    const ActiveFakePinentry pinentry(test::answeringPin("5"));
+
+    const PinReply reply = test::cleanCall([&c] { return runPinDialog(cardDialogTexts(false), c.terminal); });
+
+    EXPECT_EQ(describe(reply), "entered 5");
+    const std::vector<std::string> expected = then(c.options, {"SETTIMEOUT 300"});
+    const auto received = pinentry.received();
+    ASSERT_GE(received.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(received.begin(), received.begin() + static_cast<long>(expected.size())),
+              expected);
+}
+
+const std::map<std::string, std::string> utf8 = {{"LANG", "C.UTF-8"}};
+const std::vector<std::string> utf8Options = {"OPTION lc-ctype=C.UTF-8", "OPTION lc-messages=C.UTF-8"};
+
+const OptionsCase optionsCases[] = {
+    {"TerminalNameAndType", Terminal{"/dev/pts/7", "xterm-256color"}, utf8,
+     then({"OPTION ttyname=/dev/pts/7", "OPTION ttytype=xterm-256color"}, utf8Options)},
+    {"TerminalWithoutType", Terminal{"/dev/pts/7", ""}, utf8, then({"OPTION ttyname=/dev/pts/7"}, utf8Options)},
+    {"EscapedTerminal", Terminal{"/dev/odd%\nname", "a%b"}, utf8,
+     then({"OPTION ttyname=/dev/odd%25%0Aname", "OPTION ttytype=a%25b"}, utf8Options)},
+    {"TerminalTooLongToSend", Terminal{"/dev/" + std::string(1000, 'p'), "vt100"}, utf8,
+     then({"OPTION ttytype=vt100"}, utf8Options)},
+    {"NoLocaleAtAll", std::nullopt, {}, utf8Options},
+    {"EmptyCountsAsUnset", std::nullopt, {{"LC_ALL", ""}, {"LC_CTYPE", ""}, {"LANG", ""}}, utf8Options},
+    {"LangForBoth", std::nullopt, {{"LANG", "tr_TR.UTF-8"}},
+     {"OPTION lc-ctype=tr_TR.UTF-8", "OPTION lc-messages=tr_TR.UTF-8"}},
+    {"EachCategoryOverLang", std::nullopt, {{"LANG", "de_DE.UTF-8"}, {"LC_CTYPE", "tr_TR.UTF-8"},
+                                            {"LC_MESSAGES", "en_GB.UTF-8"}},
+     {"OPTION lc-ctype=tr_TR.UTF-8", "OPTION lc-messages=en_GB.UTF-8"}},
+    {"LcAllOverEverything", std::nullopt, {{"LANG", "de_DE"}, {"LC_CTYPE", "tr_TR"}, {"LC_ALL", "C.UTF-8"}},
+     utf8Options},
+    {"OnlyMessages", std::nullopt, {{"LC_MESSAGES", "tr_TR.UTF-8"}},
+     {"OPTION lc-ctype=C.UTF-8", "OPTION lc-messages=tr_TR.UTF-8"}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Options, PinDialogTerminal, testing::ValuesIn(terminalCases),
+INSTANTIATE_TEST_SUITE_P(Options, PinDialogOptions, testing::ValuesIn(optionsCases),
                          [](const auto& param) { return param.param.name; });
 
-TEST(PinDialogProgram, MissingPinentryGivesNoPin) {
+TEST(PinDialogProgram, MissingPinentryIsNoDialog) {
     const test::TempDir empty;
     test::ScopedEnvironment environment;
     environment.set("PATH", empty.path().string());
 
-    const auto pin = test::cleanCall([] { return runPinDialog(cardDialogTexts(false), std::nullopt); });
+    const PinReply reply = test::cleanCall([] { return runPinDialog(cardDialogTexts(false), std::nullopt); });
 
-    EXPECT_FALSE(pin.has_value());
+    EXPECT_EQ(describe(reply), "unavailable");
 }
 
 }  // namespace

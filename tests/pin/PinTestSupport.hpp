@@ -16,8 +16,9 @@
 namespace tarvo::test {
 
 // Runs the call with our standard output and error captured, then checks that
-// nothing was written, that no child is left unreaped and that SIGPIPE is
-// neither blocked nor pending afterwards.
+// nothing was written, that no child is left unreaped, that SIGPIPE is
+// neither blocked nor pending afterwards, and that the signals the dialog
+// handles or ignores meanwhile have their default actions back.
 template <typename Call>
 auto cleanCall(Call call) {
     StreamCapture out(STDOUT_FILENO);
@@ -38,6 +39,12 @@ auto cleanCall(Call call) {
     ::sigpending(&pending);
     EXPECT_EQ(sigismember(&mask, SIGPIPE), 0) << "SIGPIPE left blocked";
     EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "SIGPIPE left pending";
+    for (const int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+        struct sigaction action{};
+        ::sigaction(signal, nullptr, &action);
+        EXPECT_EQ(action.sa_handler, SIG_DFL) << "signal " << signal << " left handled or ignored";
+        EXPECT_EQ(sigismember(&mask, signal), 0) << "signal " << signal << " left blocked";
+    }
     return result;
 }
 

@@ -110,6 +110,12 @@ std::optional<KeychainIdentity> identityWith(const std::vector<KeychainIdentity>
 
 const Bytes challenge = {'c', 'h', 'a', 'l', 'l', 'e', 'n', 'g', 'e', 0x00, 0xFF};
 
+// A store without a password, whose keys are not on a token, has nothing to ask.
+const platform::SecretPrompt mustNotAsk = [](const std::string& tokenName) {
+    ADD_FAILURE() << "asked for the secret of " << tokenName;
+    return PinReply{PinOutcome::cancelled, {}};
+};
+
 // Every test opens the store in a home of its own choosing and must leave NSS
 // shut down, since the store is process-wide state.
 class KeychainTestBase : public testing::Test {
@@ -173,7 +179,7 @@ TEST_F(KeychainStore, SignsWithEachKindOfKey) {
         SCOPED_TRACE(expected.nickname);
         const std::optional<KeychainIdentity> identity = identityWith(identities, expected.der);
         ASSERT_TRUE(identity.has_value());
-        const Bytes signature = identity->sign(challenge);
+        const Bytes signature = identity->sign(challenge, mustNotAsk);
         EXPECT_TRUE(verifies(expected.key, challenge, signature));
         if (EVP_PKEY_is_a(expected.key.get(), "RSA")) {
             EXPECT_EQ(signature, openSslSignature(expected.key, challenge));
@@ -197,7 +203,7 @@ TEST_F(KeychainStore, IdentitiesKeepTheStoreOpenUntilTheLastIsGone) {
     const KeychainIdentity copy = *kept;
     kept.reset();
     EXPECT_TRUE(certificateStoreIsRunning());
-    EXPECT_FALSE(copy.sign(challenge).empty());
+    EXPECT_FALSE(copy.sign(challenge, mustNotAsk).empty());
     EXPECT_FALSE(copy.certificateDER().empty());
 }
 
@@ -236,7 +242,7 @@ TEST_P(KeychainSigningFailure, ThrowsTheFixedOrTheStoreText) {
     }
     test::StreamCapture err(STDERR_FILENO);
     try {
-        identities.front().sign(challenge);
+        identities.front().sign(challenge, mustNotAsk);
         ADD_FAILURE() << "signed";
     } catch (const HelperError& error) {
         EXPECT_EQ(std::string(error.message()), c.message);
@@ -255,6 +261,76 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"DsaKey", dsaKey(), false, "Kart bu imza algoritmalarından birini desteklemiyor"},
                     // NSS's own words for the error its token gives for a curve it cannot sign on.
                     FailureCase{"CurveNssCannotUse", secp256k1Key(), false, "security library: memory allocation failure."}),
+    [](const auto& param) { return param.param.name; });
+
+// A database locked by a password: what becomes of the one question a signing
+// puts, for the answers that a real dialog cannot easily be made to give.
+// Right, wrong and cancelled answers are covered end to end.
+struct QuestionCase {
+    std::string name;
+    bool havePrompt;
+    PinOutcome outcome;
+    std::string typed;
+    int signings;
+    std::string error;  // empty: every signing succeeds
+};
+
+void PrintTo(const QuestionCase& c, std::ostream* out) { *out << c.name; }
+
+constexpr std::string_view storePassword = "depo-parolası-42";
+
+class LockedStoreQuestion : public KeychainTestBase, public testing::WithParamInterface<QuestionCase> {
+protected:
+    static void SetUpTestSuite() {
+        store_ = std::make_unique<test::NssStore>(std::string(storePassword));
+        store_->importIdentity(der_, test::rsaKey(), "kilitli");
+    }
+    static void TearDownTestSuite() { store_.reset(); }
+    void SetUp() override { useHome(store_->home()); }
+
+    static std::unique_ptr<test::NssStore> store_;
+    static const Bytes der_;
+};
+
+std::unique_ptr<test::NssStore> LockedStoreQuestion::store_;
+const Bytes LockedStoreQuestion::der_ = certificateFor(test::rsaKey(), "Kilitli depo");
+
+TEST_P(LockedStoreQuestion, AsksOncePerSigningAndTriesWhatItGets) {
+    const QuestionCase& c = GetParam();
+    std::vector<std::string> asked;
+    platform::SecretPrompt prompt;
+    if (c.havePrompt) {
+        prompt = [&](const std::string& tokenName) {
+            asked.push_back(tokenName);
+            return PinReply{c.outcome, SecureBytes(std::string_view(c.typed))};
+        };
+    }
+    const std::vector<KeychainIdentity> identities = Keychain::open().identities();
+    ASSERT_EQ(identities.size(), 1u);
+    ASSERT_EQ(identities.front().certificateDER(), der_);
+    test::StreamCapture err(STDERR_FILENO);
+    for (int signing = 0; signing < c.signings; ++signing) {
+        try {
+            EXPECT_EQ(identities.front().sign(challenge, prompt), openSslSignature(test::rsaKey(), challenge));
+            EXPECT_EQ(c.error, "");
+        } catch (const HelperError& error) {
+            EXPECT_EQ(error.message(), c.error);
+        }
+    }
+    EXPECT_EQ(err.finish(), "");
+    // A signing that logged in logs out again, so the next one asks afresh.
+    EXPECT_EQ(asked, std::vector<std::string>(c.havePrompt ? c.signings : 0, "NSS Certificate DB"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LockedStoreQuestion,
+    testing::Values(
+        QuestionCase{"EachSigningAsksAgain", true, PinOutcome::entered, std::string(storePassword), 2, ""},
+        QuestionCase{"EmptyEntryIsTriedAsEmpty", true, PinOutcome::entered, "", 1,
+                     "Sertifika deposu PIN/parola doğrulaması başarısız; otomatik tekrar yapılmadı"},
+        QuestionCase{"DialogUnavailable", true, PinOutcome::unavailable, "", 1,
+                     "PIN penceresi açılamadı; imza denenmedi"},
+        QuestionCase{"NoPromptGiven", false, PinOutcome::entered, "", 1, "PIN penceresi açılamadı; imza denenmedi"}),
     [](const auto& param) { return param.param.name; });
 
 TEST_F(KeychainTestBase, NoDatabaseMeansNoIdentitiesAndNoNoise) {

@@ -32,6 +32,7 @@ Environment FakePinentry::environment() const {
     }
     environment["PATH"] = searchPath;
     environment["FAKE_PINENTRY_RECORD"] = (folder_.path() / "received").string();
+    environment["FAKE_PINENTRY_PIDFILE"] = (folder_.path() / "pid").string();
     environment["FAKE_PINENTRY_GREETING"] = script_.greeting;
     for (const auto& [word, reply] : script_.replies) {
         environment["FAKE_PINENTRY_REPLY_" + word] = reply;
@@ -46,6 +47,13 @@ std::vector<std::string> FakePinentry::received() const {
         lines.push_back(line);
     }
     return lines;
+}
+
+pid_t FakePinentry::pid() const {
+    std::ifstream in(folder_.path() / "pid");
+    pid_t pid = 0;
+    in >> pid;
+    return in ? pid : 0;
 }
 
 ActiveFakePinentry::ActiveFakePinentry(PinentryScript script) : pinentry_(std::move(script)) {

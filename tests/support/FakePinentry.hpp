@@ -8,6 +8,8 @@
 #include "support/ScopedEnvironment.hpp"
 #include "support/Tools.hpp"
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -34,6 +36,8 @@ public:
 
     // Every line the stand-in read, in order, without the line feeds.
     std::vector<std::string> received() const;
+    // The process id of the stand-in that ran last; 0 before one has started.
+    pid_t pid() const;
 
 private:
     TempDir folder_;

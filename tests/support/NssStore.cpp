@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 namespace tarvo::test {
 
@@ -37,9 +38,21 @@ Bytes pkcs12(const Bytes& certificateDER, const Key& key, const std::string& nic
 
 }  // namespace
 
-NssStore::NssStore() {
+NssStore::NssStore(std::string password) : password_(std::move(password)) {
     std::filesystem::create_directories(home() / ".pki" / "nssdb");
-    runToolChecked({"certutil", "-N", "--empty-password", "-d", database()});
+    if (password_.empty()) {
+        runToolChecked({"certutil", "-N", "--empty-password", "-d", database()});
+    } else {
+        writeFile(work_.path() / "password", password_ + "\n");
+        runToolChecked(withPassword("-f", {"certutil", "-N", "-d", database()}));
+    }
+}
+
+std::vector<std::string> NssStore::withPassword(const std::string& option, std::vector<std::string> argv) const {
+    if (!password_.empty()) {
+        argv.insert(argv.end(), {option, (work_.path() / "password").string()});
+    }
+    return argv;
 }
 
 std::string NssStore::database() const { return "sql:" + (home() / ".pki" / "nssdb").string(); }
@@ -47,17 +60,27 @@ std::string NssStore::database() const { return "sql:" + (home() / ".pki" / "nss
 void NssStore::importIdentity(const Bytes& certificateDER, const Key& key, const std::string& nickname) const {
     const std::filesystem::path file = work_.path() / (nickname + ".p12");
     writeFile(file, pkcs12(certificateDER, key, nickname));
-    runToolChecked({"pk12util", "-i", file.string(), "-d", database(), "-W", transferPassword, "-K", ""});
+    if (password_.empty()) {
+        runToolChecked({"pk12util", "-i", file.string(), "-d", database(), "-W", transferPassword, "-K", ""});
+    } else {
+        runToolChecked(withPassword("-k", {"pk12util", "-i", file.string(), "-d", database(), "-W", transferPassword}));
+    }
 }
 
 void NssStore::importCertificate(const Bytes& certificateDER, const std::string& nickname) const {
     const std::filesystem::path file = work_.path() / (nickname + ".der");
     writeFile(file, certificateDER);
-    runToolChecked({"certutil", "-A", "-n", nickname, "-t", ",,", "-d", database(), "-i", file.string()});
+    runToolChecked(
+        withPassword("-f", {"certutil", "-A", "-n", nickname, "-t", ",,", "-d", database(), "-i", file.string()}));
 }
 
 void NssStore::deleteKey(const std::string& nickname) const {
-    runToolChecked({"certutil", "-F", "-n", nickname, "-d", database()});
+    runToolChecked(withPassword("-f", {"certutil", "-F", "-n", nickname, "-d", database()}));
+}
+
+void NssStore::registerModule(const std::string& name, const std::string& library,
+                              const std::vector<std::string>& environment) const {
+    runToolChecked({"modutil", "-dbdir", database(), "-add", name, "-libfile", library, "-force"}, environment);
 }
 
 }  // namespace tarvo::test

@@ -9,13 +9,14 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace tarvo::test {
 
 class NssStore {
 public:
-    // An empty database with an empty password.
-    NssStore();
+    // An empty database, locked by the password unless that is empty.
+    explicit NssStore(std::string password = {});
 
     const std::filesystem::path& home() const { return home_.path(); }
     // The database as the NSS tools name it ("sql:" and its folder).
@@ -27,10 +28,18 @@ public:
     void importCertificate(const Bytes& certificateDER, const std::string& nickname) const;
     // Deletes the private key of an identity, leaving its certificate.
     void deleteKey(const std::string& nickname) const;
+    // Registers a PKCS#11 module with the database, as a browser's set-up does;
+    // the environment is what the module needs to find its tokens.
+    void registerModule(const std::string& name, const std::string& library,
+                        const std::vector<std::string>& environment) const;
 
 private:
+    // The tools' option that hands them the database password, followed by its file.
+    std::vector<std::string> withPassword(const std::string& option, std::vector<std::string> argv) const;
+
     TempDir home_;
-    TempDir work_;  // PKCS#12 and DER files on their way in
+    TempDir work_;  // PKCS#12 and DER files on their way in, and the password file
+    std::string password_;
 };
 
 }  // namespace tarvo::test

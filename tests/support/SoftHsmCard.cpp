@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 namespace tarvo::test {
@@ -26,6 +27,17 @@ Bytes privateKeyPKCS8(const Key& key) {
     return bytes;
 }
 
+Bytes publicKeyDER(const Key& key) {
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(key.get(), &der);
+    if (length <= 0) {
+        throw std::runtime_error("public key encoding failed");
+    }
+    Bytes bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
 }  // namespace
 
 SoftHsmCard::SoftHsmCard() {
@@ -40,6 +52,8 @@ std::vector<std::string> SoftHsmCard::environment() const {
 }
 
 std::string SoftHsmCard::modulePath() { return TARVO_SOFTHSM_FILTER; }
+
+std::string SoftHsmCard::libraryPath() { return TARVO_SOFTHSM_MODULE; }
 
 void SoftHsmCard::addToken(const std::string& label) {
     runToolChecked(
@@ -65,11 +79,48 @@ void SoftHsmCard::addCertificate(const std::string& token, const Bytes& der, con
     pkcs11Tool(token, arguments);
 }
 
-void SoftHsmCard::addPrivateKey(const std::string& token, const Key& key, const std::string& hexId) {
+void SoftHsmCard::addPrivateKey(const std::string& token, const Key& key, const std::string& hexId,
+                                bool alwaysAuthenticate) {
     const auto file = dir_.path() / ("object" + std::to_string(++objects_) + ".der");
     writeFile(file, privateKeyPKCS8(key));
-    pkcs11Tool(token, {"--write-object", file.string(), "--type", "privkey", "--id", hexId, "--label",
-                       "key" + std::to_string(objects_)});
+    std::vector<std::string> arguments = {"--write-object", file.string(), "--type", "privkey", "--id", hexId,
+                                          "--label", "key" + std::to_string(objects_)};
+    if (alwaysAuthenticate) {
+        arguments.push_back("--always-auth");
+    }
+    pkcs11Tool(token, arguments);
+}
+
+void SoftHsmCard::addPublicKey(const std::string& token, const Key& key, const std::string& hexId) {
+    const auto file = dir_.path() / ("object" + std::to_string(++objects_) + ".der");
+    writeFile(file, publicKeyDER(key));
+    pkcs11Tool(token, {"--write-object", file.string(), "--type", "pubkey", "--id", hexId, "--label",
+                       "pub" + std::to_string(objects_)});
+}
+
+// pkcs11-tool lists each slot as "  token label        : <label>" followed,
+// some lines later, by "  token flags        : <flag>, <flag>, ...".
+bool SoftHsmCard::userPinCountLow(const std::string& token) const {
+    std::istringstream listing(toolOutput({"pkcs11-tool", "--module", TARVO_SOFTHSM_MODULE, "--list-token-slots"},
+                                          environment()));
+    // The value of a "<name> : <value>" line, when the line names it.
+    const auto valueOf = [](const std::string& line, const std::string& name) -> std::optional<std::string> {
+        const auto start = line.find_first_not_of(' ');
+        const auto colon = line.find(" : ");
+        if (start == std::string::npos || colon == std::string::npos || line.compare(start, name.size(), name) != 0) {
+            return std::nullopt;
+        }
+        return line.substr(colon + 3);
+    };
+    bool inToken = false;
+    for (std::string line; std::getline(listing, line);) {
+        if (const auto label = valueOf(line, "token label")) {
+            inToken = *label == token;
+        } else if (const auto flags = valueOf(line, "token flags"); flags && inToken) {
+            return flags->find("user PIN count low") != std::string::npos;
+        }
+    }
+    throw std::runtime_error("no token labelled " + token);
 }
 
 }  // namespace tarvo::test

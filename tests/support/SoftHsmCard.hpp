@@ -21,10 +21,19 @@ public:
     // Initialises the next free token with this label and the user PIN.
     void addToken(const std::string& label);
     void addCertificate(const std::string& token, const Bytes& der, const std::optional<std::string>& hexId);
-    void addPrivateKey(const std::string& token, const Key& key, const std::string& hexId);
+    // A key that asks for the PIN again at each use (CKA_ALWAYS_AUTHENTICATE) when told so.
+    void addPrivateKey(const std::string& token, const Key& key, const std::string& hexId,
+                       bool alwaysAuthenticate = false);
+    // The key's public half as an object of its own, as real cards carry it.
+    void addPublicKey(const std::string& token, const Key& key, const std::string& hexId);
+
+    // Whether the token's flags say that a login failed since the last one that worked.
+    bool userPinCountLow(const std::string& token) const;
 
     // The module to name as "p11": SoftHSM2 showing only initialised tokens.
     static std::string modulePath();
+    // The SoftHSM2 library itself, for other software that loads it (an NSS database).
+    static std::string libraryPath();
     // The environment entries the program needs to find this store.
     std::vector<std::string> environment() const;
 

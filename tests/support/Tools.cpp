@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <string>
 #include <stdexcept>
 
 extern char** environ;
@@ -27,7 +29,11 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+namespace {
+
+// Runs the program with its standard output going to `output` (a file path) and nothing else.
+int spawnTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+              const char* output) {
     std::vector<std::string> envStrings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         envStrings.emplace_back(*entry);
@@ -48,7 +54,7 @@ int runTool(const std::vector<std::string>& argv, const std::vector<std::string>
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
     const int spawned = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
@@ -65,13 +71,33 @@ int runTool(const std::vector<std::string>& argv, const std::vector<std::string>
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string commandLine(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const std::string& word : argv) {
+        line += word + " ";
+    }
+    return line;
+}
+
+}  // namespace
+
+int runTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+    return spawnTool(argv, environment, "/dev/null");
+}
+
+std::string toolOutput(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+    const TempDir folder;
+    const std::string file = (folder.path() / "output").string();
+    if (spawnTool(argv, environment, file.c_str()) != 0) {
+        throw std::runtime_error("failed: " + commandLine(argv));
+    }
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 void runToolChecked(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
     if (runTool(argv, environment) != 0) {
-        std::string line;
-        for (const std::string& word : argv) {
-            line += word + " ";
-        }
-        throw std::runtime_error("failed: " + line);
+        throw std::runtime_error("failed: " + commandLine(argv));
     }
 }
 
@@ -95,6 +121,17 @@ std::string hex(ByteView bytes) {
         text += digits[byte & 0x0F];
     }
     return text;
+}
+
+bool processEnded(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    // The name is in parentheses and may hold spaces; the state follows the last one.
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
 }
 
 }  // namespace tarvo::test
