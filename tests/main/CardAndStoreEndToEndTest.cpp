@@ -358,7 +358,7 @@ TEST_P(LockedStore, AsksOnlyWhenSigningAndTriesTheAnswerOnce) {
     } else {
         EXPECT_EQ(std::count(received.begin(), received.end(), "GETPIN"), 1);
         EXPECT_EQ(std::count(received.begin(), received.end(),
-                             "SETDESC “" + tokenName() +
+                             "SETDESC Sertifika deposu PIN’i%0A“" + tokenName() +
                                  "” imza için PIN ya da parola istiyor. Yalnızca bir kez denenecek."),
                   1);
         if (c.error != nullptr) {
