@@ -77,6 +77,8 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     return pointers;
 }
 
+}  // namespace
+
 // One line per run in a single append, so that test processes running side by
 // side never interleave their lines.
 void recordAnswer(std::string_view request, const RunResult& result) {
@@ -97,8 +99,6 @@ void recordAnswer(std::string_view request, const RunResult& result) {
         throw std::runtime_error(std::string("cannot append to the answer record ") + record);
     }
 }
-
-}  // namespace
 
 Environment helperEnvironment(const std::string& home) {
     Environment environment{{"HOME", home}};

@@ -33,6 +33,9 @@ Environment helperEnvironment(const std::string& home);
 // arguments) is appended to it as one JSON line {"request", "status",
 // "answer"} with request and answer in Base64, for the schema check that runs
 // after the end-to-end tests.
+// Appends one run to that record (nothing when TARVO_ANSWER_RECORD is unset).
+void recordAnswer(std::string_view request, const RunResult& result);
+
 RunResult runBinary(std::string_view input, const Environment& environment,
                     const std::vector<std::string>& arguments = {},
                     std::chrono::seconds patience = std::chrono::seconds(120));

@@ -74,7 +74,8 @@ int openTerminal(std::string& slaveName) {
 
 }  // namespace
 
-RunningHelper::RunningHelper(std::string_view request, const Environment& environment, Terminal terminal) {
+RunningHelper::RunningHelper(std::string_view request, const Environment& environment, Terminal terminal)
+    : request_(request) {
     std::vector<std::string> entries;
     for (const auto& [name, value] : environment) {
         entries.push_back(name + "=" + value);
@@ -201,6 +202,7 @@ RunResult RunningHelper::finish(std::chrono::seconds patience) {
     pid_ = -1;
     if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
+        recordAnswer(request_, result);
     } else if (WIFSIGNALED(status)) {
         result.status = -WTERMSIG(status);
     }

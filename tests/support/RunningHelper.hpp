@@ -36,12 +36,15 @@ public:
     void type(std::string_view keys);
 
     // Collects both outputs until the helper ends (killed when the patience
-    // runs out) and reaps it.
+    // runs out) and reaps it. A helper that exited by itself has its answer
+    // recorded for the schema check (see recordAnswer); one that a signal
+    // ended has no document to check.
     RunResult finish(std::chrono::seconds patience = std::chrono::seconds(120));
 
 private:
     bool readScreen(int milliseconds);
 
+    std::string request_;
     pid_t pid_ = -1;
     int terminal_ = -1;  // the pseudo-terminal's master side
     int slave_ = -1;
