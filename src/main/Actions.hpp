@@ -26,7 +26,8 @@ struct Providers {
     std::function<CardSignature(const Bytes& challenge, const std::string& fingerprint)> signChallenge;
 };
 
-Providers systemProviders();
+// The store and the card behind the module at the path.
+Providers systemProviders(const std::string& modulePath);
 
 inline const std::string keychainProviderLabel = messages::provider::store;
 inline const std::string cardProviderLabel = messages::provider::card;

@@ -7,7 +7,9 @@
 namespace tarvo::platform {
 
 std::optional<DynamicLibrary> DynamicLibrary::open(const std::string& path) {
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // dlopen searches for a name without a slash; one with a slash is taken as it is.
+    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         return std::nullopt;
     }
