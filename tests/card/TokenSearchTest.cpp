@@ -15,7 +15,7 @@ using mockp11::MockObject;
 using mockp11::MockSlot;
 using mockp11::Script;
 
-// Runs the search on the first slot's session, as the card operations do.
+// Runs the search in a session on the first slot that holds a token.
 template <typename Search>
 auto inSession(Search&& search) {
     return withPKCS11(mockModule, [&](const PKCS11& pkcs11) {
