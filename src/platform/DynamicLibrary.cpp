@@ -1,7 +1,9 @@
 #include "DynamicLibrary.hpp"
 
 #include <dlfcn.h>
+#include <link.h>
 
+#include <cstring>
 #include <utility>
 
 namespace tarvo::platform {
@@ -30,7 +32,20 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 }
 
 void* DynamicLibrary::symbol(const char* name) const {
-    return handle_ == nullptr ? nullptr : ::dlsym(handle_, name);
+    void* address = handle_ == nullptr ? nullptr : ::dlsym(handle_, name);
+    if (address == nullptr) {
+        return nullptr;
+    }
+    // dlsym also searches the libraries this one depends on; a symbol that
+    // one of them exports is not this library's own.
+    Dl_info definedIn{};
+    link_map* self = nullptr;
+    if (::dladdr(address, &definedIn) == 0 || definedIn.dli_fname == nullptr ||
+        ::dlinfo(handle_, RTLD_DI_LINKMAP, &self) != 0 || self == nullptr ||
+        std::strcmp(definedIn.dli_fname, self->l_name) != 0) {
+        return nullptr;
+    }
+    return address;
 }
 
 void DynamicLibrary::close() noexcept {

@@ -20,7 +20,8 @@ public:
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
-    // The address of an exported symbol, or null.
+    // The address of a symbol the library itself exports, or null. One that
+    // only a library it depends on exports does not count.
     void* symbol(const char* name) const;
     void* handle() const { return handle_; }
 
