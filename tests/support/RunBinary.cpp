@@ -53,9 +53,13 @@ bool isSanitizerSetting(const std::string& entry) {
     return false;
 }
 
-[[noreturn]] void execHelper(const Pipe& in, const Pipe& out, const Pipe& err, const std::vector<char*>& envp) {
+[[noreturn]] void execHelper(const Pipe& in, const Pipe& out, const Pipe& err, const std::vector<char*>& envp,
+                             const char* directory) {
     // The test process ignores SIGPIPE; the helper must meet the default.
     ::signal(SIGPIPE, SIG_DFL);
+    if (directory != nullptr && ::chdir(directory) != 0) {
+        ::_exit(127);
+    }
     if (::dup2(in.read(), STDIN_FILENO) < 0 || ::dup2(out.write(), STDOUT_FILENO) < 0 ||
         ::dup2(err.write(), STDERR_FILENO) < 0) {
         ::_exit(127);
@@ -82,7 +86,8 @@ Environment helperEnvironment(const std::string& home) {
     return environment;
 }
 
-RunResult runBinary(std::string_view input, const Environment& environment, std::chrono::seconds patience) {
+RunResult runBinary(std::string_view input, const Environment& environment, const std::filesystem::path& directory,
+                    std::chrono::seconds patience) {
     // A helper that exits before reading everything must not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -96,13 +101,14 @@ RunResult runBinary(std::string_view input, const Environment& environment, std:
     }
     envp.push_back(nullptr);
 
+    const std::string folder = directory.string();
     Pipe in, out, err;
     const pid_t child = ::fork();
     if (child < 0) {
         throw std::runtime_error("fork failed");
     }
     if (child == 0) {
-        execHelper(in, out, err, envp);
+        execHelper(in, out, err, envp, folder.empty() ? nullptr : folder.c_str());
     }
     in.closeRead();
     out.closeWrite();

@@ -4,6 +4,7 @@
 // input, one document expected on standard output.
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -24,9 +25,10 @@ struct RunResult {
 // that a sanitizer build of the helper reports the same way the tests do.
 Environment helperEnvironment(const std::string& home);
 
-// Starts the helper with exactly this environment and no arguments, writes the
-// input and closes it, and collects both outputs until the process ends.
-RunResult runBinary(std::string_view input, const Environment& environment,
+// Starts the helper with exactly this environment and no arguments, in the
+// directory when one is given, writes the input and closes it, and collects
+// both outputs until the process ends.
+RunResult runBinary(std::string_view input, const Environment& environment, const std::filesystem::path& directory = {},
                     std::chrono::seconds patience = std::chrono::seconds(120));
 
 }  // namespace tarvo::test
