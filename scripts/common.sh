@@ -1,14 +1,15 @@
 # Sourced by the demo and the benchmark, from the repository folder.
 
 # Installs what is missing (the arguments name extra packages), builds the
-# helper and the SoftHSM2 module filter, and names them: helper, module, softhsm.
+# helper, and names it and the card module: helper, module (SoftHSM2 itself,
+# the module the requests name), softhsm (the same, for pkcs11-tool).
 prepare_helper() {
     scripts/install-deps.sh "$@"
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build -j "$(nproc)" --target tarvo-eimza-helper initialized-tokens-p11 >/dev/null
+    cmake --build build -j "$(nproc)" --target tarvo-eimza-helper >/dev/null
     helper="$PWD/build/tarvo-eimza-helper"
-    module="$PWD/build/libinitialized-tokens-p11.so"
     softhsm=$(dpkg -L libsofthsm2 | grep '/libsofthsm2\.so$' | head -n 1)
+    module="$softhsm"
 }
 
 # Moves into a fresh temporary folder, removed when the script ends.

@@ -20,7 +20,7 @@ section() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 section "Debian packages: installing what is missing (apt-get; a few minutes on a fresh machine)"
 scripts/install-deps.sh
 echo "  all packages are there"
-section "Build: the helper and the throwaway card's module, in build/ (a couple of minutes the first time)"
+section "Build: the helper, in build/ (a couple of minutes the first time)"
 prepare_helper
 echo "  built $helper"
 enter_work_folder

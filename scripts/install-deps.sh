@@ -8,7 +8,7 @@ packages=(
     build-essential cmake pkg-config
     libssl-dev openssl nlohmann-json3-dev libp11-kit-dev libnss3-dev
     libgtest-dev libgmock-dev
-    libnss3-tools softhsm2 opensc pinentry-curses pinentry-tty jq
+    libnss3-tools softhsm2 opensc p11-kit-modules pinentry-curses pinentry-tty jq
     scdoc dpkg-dev lintian man-db python3-jsonschema nodejs
     "$@"
 )

@@ -8,15 +8,22 @@
 
 namespace tarvo {
 
-std::vector<CardCertificate> akisCertificates() {
-    return withPKCS11([](const PKCS11& pkcs11) {
+std::vector<CardCertificate> akisCertificates(const std::string& modulePath) {
+    return withPKCS11(modulePath, [](const PKCS11& pkcs11) {
         std::vector<CardCertificate> found;
         for (const CK_SLOT_ID slot : pkcs11.slotsWithToken()) {
-            const CardSession session(pkcs11, slot);
-            for (const CK_OBJECT_HANDLE object : pkcs11.objects(session.handle(), CKO_CERTIFICATE, std::nullopt)) {
+            const std::optional<CardSession> session = CardSession::openIfTokenUsable(pkcs11, slot);
+            if (!session) {
+                continue;
+            }
+            // Read once per token, for every action: signing a challenge must
+            // know before its PIN dialog whether the PIN is locked or has one
+            // try left.
+            const std::optional<CK_FLAGS> flags = pkcs11.tokenFlags(slot);
+            for (const CK_OBJECT_HANDLE object : pkcs11.objects(session->handle(), CKO_CERTIFICATE, std::nullopt)) {
                 // Objects that are unreadable, not certificates or not valid
                 // now are left out without a word; the rest is still listed.
-                const std::optional<Bytes> der = pkcs11.attributeValue(session.handle(), object, CKA_VALUE);
+                const std::optional<Bytes> der = pkcs11.attributeValue(session->handle(), object, CKA_VALUE);
                 if (!der) {
                     continue;
                 }
@@ -30,15 +37,16 @@ std::vector<CardCertificate> akisCertificates() {
                 }
                 // attributeValue gives nothing for an empty CKA_ID, so an empty
                 // one is listed as absent.
-                found.push_back({std::move(*valid), pkcs11.attributeValue(session.handle(), object, CKA_ID)});
+                found.push_back(
+                    {std::move(*valid), pkcs11.attributeValue(session->handle(), object, CKA_ID), slot, flags});
             }
         }
         return found;
     });
 }
 
-CardCertificate udfCertificate(const std::optional<std::string>& fingerprint) {
-    std::vector<CardCertificate> certificates = akisCertificates();
+CardCertificate udfCertificate(const std::string& modulePath, const std::optional<std::string>& fingerprint) {
+    std::vector<CardCertificate> certificates = akisCertificates(modulePath);
     if (fingerprint && !fingerprint->empty()) {
         const auto chosen = std::find_if(certificates.begin(), certificates.end(), [&](const CardCertificate& c) {
             return sameFingerprint(c.record.fingerprint, *fingerprint);

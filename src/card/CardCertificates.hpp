@@ -3,24 +3,32 @@
 #include "certificate/CertificateRecord.hpp"
 #include "platform/Bytes.hpp"
 
+#include <p11-kit/pkcs11.h>
+
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace tarvo {
 
-// A card certificate with the CKA_ID of its object (absent when unreadable or empty).
+// A card certificate with the CKA_ID of its object (absent when unreadable or
+// empty), the slot whose token holds it, and that token's flags as they were
+// while listing (absent when the module could not say).
 struct CardCertificate {
     CertificateRecord record;
     std::optional<Bytes> id;
+    CK_SLOT_ID slot = 0;
+    std::optional<CK_FLAGS> tokenFlags = std::nullopt;
 };
 
-// Every valid certificate of every token, slot by slot, object by object.
-std::vector<CardCertificate> akisCertificates();
+// Every valid certificate of every usable token of the module at the path,
+// slot by slot, object by object. A slot whose token the module does not
+// recognise or no longer sees is passed over like an empty one.
+std::vector<CardCertificate> akisCertificates(const std::string& modulePath);
 
 // The card certificate for documents: the first whose fingerprint matches
 // (ignoring letter case), else the card's first certificate.
-CardCertificate udfCertificate(const std::optional<std::string>& fingerprint);
+CardCertificate udfCertificate(const std::string& modulePath, const std::optional<std::string>& fingerprint);
 
 // Case-insensitive comparison of fingerprint texts (ASCII letters only, as
 // fingerprints are hexadecimal).

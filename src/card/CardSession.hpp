@@ -4,19 +4,29 @@
 #include "platform/Messages.hpp"
 #include "platform/SecureBytes.hpp"
 
+#include <optional>
+
 namespace tarvo {
 
-// A read-only session on one slot, closed exactly once when it goes.
+// A read-only session on one slot, closed exactly once when its last owner
+// goes. Move-only.
 class CardSession {
 public:
-    // Throws HelperError messages::card::sessionFailed + code.
-    CardSession(const PKCS11& pkcs11, CK_SLOT_ID slot);
     ~CardSession();
+    CardSession(CardSession&& other) noexcept;
+    CardSession& operator=(CardSession&&) = delete;
     CardSession(const CardSession&) = delete;
     CardSession& operator=(const CardSession&) = delete;
 
+    // A session on the slot, or nothing when the module says the slot holds
+    // no token it can use (CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_RECOGNIZED):
+    // such a slot is as good as empty. Any other refusal throws HelperError
+    // messages::card::sessionFailed + code.
+    static std::optional<CardSession> openIfTokenUsable(const PKCS11& pkcs11, CK_SLOT_ID slot);
+
     CK_SESSION_HANDLE handle() const { return handle_; }
-    const PKCS11& pkcs11() const { return pkcs11_; }
+    CK_SLOT_ID slot() const { return slot_; }
+    const PKCS11& pkcs11() const { return *pkcs11_; }
 
     // One C_Login as the user with exactly the PIN's bytes, read from the
     // caller's own buffer so that the bytes the module saw are the ones the
@@ -24,14 +34,18 @@ public:
     CK_RV logIn(SecureBytes& pin) const;
 
 private:
-    const PKCS11& pkcs11_;
-    CK_SESSION_HANDLE handle_ = 0;
+    CardSession(const PKCS11& pkcs11, CK_SLOT_ID slot, CK_SESSION_HANDLE opened);
+
+    const PKCS11* pkcs11_;
+    CK_SLOT_ID slot_;
+    CK_SESSION_HANDLE handle_;
+    bool open_;
 };
 
-// A session on the first slot that holds a token: signing always uses that
-// token, whichever token listed the certificate. Throws HelperError with the
-// caller's message when no slot holds one.
-CardSession firstTokenSession(const PKCS11& pkcs11, const char* noTokenMessage);
+// A session on the slot where the chosen certificate was listed, so that the
+// PIN for that certificate never reaches another token. Throws HelperError
+// with the caller's message when the slot no longer holds a usable token.
+CardSession chosenTokenSession(const PKCS11& pkcs11, CK_SLOT_ID slot, const char* noTokenMessage);
 
 // Stands for a successful login and logs out when it goes. Made only after
 // C_Login succeeded, so a failed login is never followed by C_Logout.
@@ -58,5 +72,14 @@ public:
 private:
     SecureBytes& pin_;
 };
+
+// What the token's flags say about its user PIN. Absent flags (the module
+// could not tell) say nothing.
+inline bool userPinLocked(const std::optional<CK_FLAGS>& flags) {
+    return flags && (*flags & CKF_USER_PIN_LOCKED) != 0;
+}
+inline bool userPinFinalTry(const std::optional<CK_FLAGS>& flags) {
+    return flags && (*flags & CKF_USER_PIN_FINAL_TRY) != 0;
+}
 
 }  // namespace tarvo

@@ -23,15 +23,23 @@ struct CardSignature {
     Bytes signature;
 };
 
-// Signs an agent-computed SHA-256 DigestInfo on the card with the supplied PIN.
-// The PIN is taken by value; this working copy is wiped before returning.
-CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint);
+// Signs an agent-computed SHA-256 DigestInfo on the card with the supplied PIN,
+// on the token that holds the chosen certificate. The PIN is taken by value;
+// this working copy is wiped before returning. It is not tried at all when
+// the token says its PIN is locked or has one try left: a robot that keeps a
+// wrong PIN must not be the one who locks the card.
+CardSignature udfSign(const std::string& modulePath, const Bytes& digestInfo, SecureBytes pin,
+                      const std::optional<std::string>& fingerprint);
 
 // Asks for the PIN. Told whether the token has a single try left, so that the
 // person can be warned before typing.
 using PinPrompt = std::function<PinReply(bool finalTry)>;
 
-// Signs a challenge on the card after asking for the PIN with the prompt.
-CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, const PinPrompt& prompt);
+// Signs a challenge on the card after asking for the PIN with the prompt, on
+// the token that holds the certificate. A token that said while listing that
+// its PIN is locked is not asked for one; one that has a single try left has
+// the prompt warn the person.
+CardSignature akisSign(const std::string& modulePath, const Bytes& challenge, const std::string& fingerprint,
+                       const PinPrompt& prompt);
 
 }  // namespace tarvo

@@ -20,11 +20,11 @@ Bytes sha256DigestInfo(const Bytes& message) {
 
 }  // namespace
 
-CardSignature signChallengeOnCard(const CardCertificate& chosen, const platform::PublicKey& publicKey,
-                                  const Bytes& challenge, SecureBytes& pin) {
+CardSignature signChallengeOnCard(const std::string& modulePath, const CardCertificate& chosen,
+                                  const platform::PublicKey& publicKey, const Bytes& challenge, SecureBytes& pin) {
     const PinWipe wipe(pin);
-    Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
-        const CardSession session = firstTokenSession(pkcs11, messages::card::challenge::noCard);
+    Bytes signature = withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
+        const CardSession session = chosenTokenSession(pkcs11, chosen.slot, messages::card::challenge::noCard);
         // One attempt, whatever the card answers: the person typed the PIN
         // once and is not asked again.
         const CK_RV rv = session.logIn(pin);
@@ -47,8 +47,9 @@ CardSignature signChallengeOnCard(const CardCertificate& chosen, const platform:
     return CardSignature{chosen.record, std::move(signature)};
 }
 
-CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, const PinPrompt& prompt) {
-    const std::vector<CardCertificate> certificates = akisCertificates();
+CardSignature akisSign(const std::string& modulePath, const Bytes& challenge, const std::string& fingerprint,
+                       const PinPrompt& prompt) {
+    const std::vector<CardCertificate> certificates = akisCertificates(modulePath);
     const auto chosen = std::find_if(certificates.begin(), certificates.end(), [&](const CardCertificate& c) {
         return sameFingerprint(c.record.fingerprint, fingerprint);
     });
@@ -64,14 +65,19 @@ CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint, c
     if (!publicKey || !publicKey->isRSA()) {
         throw HelperError(messages::card::challenge::notRSA);
     }
-    PinReply reply = prompt ? prompt(false) : PinReply{};
+    // The token's PIN state as the listing read it: nobody types a PIN for a
+    // locked card, and a person about to spend the last try is told so.
+    if (userPinLocked(chosen->tokenFlags)) {
+        throw HelperError(messages::card::pinLocked);
+    }
+    PinReply reply = prompt ? prompt(userPinFinalTry(chosen->tokenFlags)) : PinReply{};
     if (reply.outcome == PinOutcome::cancelled) {
         throw HelperError(messages::pin::cancelled);
     }
     if (reply.outcome != PinOutcome::entered) {
         throw HelperError(messages::pin::noDialog);
     }
-    return signChallengeOnCard(*chosen, *publicKey, challenge, reply.pin);
+    return signChallengeOnCard(modulePath, *chosen, *publicKey, challenge, reply.pin);
 }
 
 }  // namespace tarvo

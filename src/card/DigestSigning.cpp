@@ -49,17 +49,33 @@ bool isSha256DigestInfo(ByteView bytes) {
            std::equal(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end(), bytes.begin());
 }
 
-CardSignature signDigestOnCard(const CardCertificate& chosen, const platform::PublicKey& publicKey,
-                               const Bytes& digestInfo, SecureBytes& pin) {
+CardSignature signDigestOnCard(const std::string& modulePath, const CardCertificate& chosen,
+                               const platform::PublicKey& publicKey, const Bytes& digestInfo, SecureBytes& pin) {
     const PinWipe wipe(pin);
-    Bytes signature = withPKCS11([&](const PKCS11& pkcs11) {
-        const CardSession session = firstTokenSession(pkcs11, messages::card::document::noToken);
+    Bytes signature = withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
+        const CardSession session = chosenTokenSession(pkcs11, chosen.slot, messages::card::document::noToken);
+        // Asked right before the login, as the robot may have tried a wrong
+        // PIN since the listing; what the listing read stands in when the
+        // token does not answer now. The robot's PIN comes from its settings
+        // and would be just as wrong the next time, so a last try is not spent.
+        std::optional<CK_FLAGS> flags = pkcs11.tokenFlags(session.slot());
+        if (!flags) {
+            flags = chosen.tokenFlags;
+        }
+        if (userPinLocked(flags)) {
+            throw HelperError(messages::card::pinLocked);
+        }
+        if (userPinFinalTry(flags)) {
+            throw HelperError(messages::card::document::finalTry);
+        }
         // Tried exactly once: a second wrong PIN brings the card closer to locking.
         requireDocumentLogin(session.logIn(pin));
         const CardLogin login(session);
         const CK_OBJECT_HANDLE key = documentKey(pkcs11, session.handle(), chosen.id);
-        Bytes made = signOnCard(pkcs11, session.handle(), key, digestInfo, {messages::card::document::signInitFailed, messages::card::document::signatureLengthFailed,
-                                                               messages::card::document::signFailed});
+        Bytes made =
+            signOnCard(pkcs11, session.handle(), key, digestInfo,
+                       {messages::card::document::signInitFailed, messages::card::document::signatureLengthFailed,
+                        messages::card::document::signFailed});
         const ByteView digest = ByteView(digestInfo).last(sha256Length);
         if (!publicKey.verifyRSASHA256Digest(digest, made)) {
             throw HelperError(messages::card::document::notVerified);
@@ -69,7 +85,8 @@ CardSignature signDigestOnCard(const CardCertificate& chosen, const platform::Pu
     return CardSignature{chosen.record, std::move(signature)};
 }
 
-CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint) {
+CardSignature udfSign(const std::string& modulePath, const Bytes& digestInfo, SecureBytes pin,
+                      const std::optional<std::string>& fingerprint) {
     // Both inputs are checked before the card is touched at all.
     if (!isSha256DigestInfo(digestInfo)) {
         throw HelperError(messages::card::document::notDigestInfo);
@@ -77,12 +94,12 @@ CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin, const std::optio
     if (pin.empty()) {
         throw HelperError(messages::card::document::emptyPin);
     }
-    const CardCertificate chosen = udfCertificate(fingerprint);
+    const CardCertificate chosen = udfCertificate(modulePath, fingerprint);
     const std::optional<platform::PublicKey> publicKey = chosen.record.certificate.publicKey();
     if (!publicKey) {
         throw HelperError(messages::card::document::noPublicKey);
     }
-    return signDigestOnCard(chosen, *publicKey, digestInfo, pin);
+    return signDigestOnCard(modulePath, chosen, *publicKey, digestInfo, pin);
 }
 
 }  // namespace tarvo

@@ -13,8 +13,8 @@
 
 namespace tarvo {
 
-// The thirteen entry points of the module, bound by name. A plain value valid
-// only inside the withPKCS11() call that made it.
+// The thirteen entry points of the module, and C_GetTokenInfo when the module
+// has it. A plain value valid only inside the withPKCS11() call that made it.
 struct PKCS11 {
     void* handle = nullptr;
     CK_C_Initialize C_Initialize = nullptr;
@@ -30,9 +30,15 @@ struct PKCS11 {
     CK_C_Logout C_Logout = nullptr;
     CK_C_SignInit C_SignInit = nullptr;
     CK_C_Sign C_Sign = nullptr;
+    // Not needed for any operation: without it, nothing is known of the
+    // token's PIN tries (see tokenFlags).
+    CK_C_GetTokenInfo C_GetTokenInfo = nullptr;
 
-    // Binds every entry point of a loaded library, in the order above.
-    // Throws HelperError naming the first one that is missing.
+    // Binds the entry points of a loaded library by name, in the order above.
+    // A module that lacks one of the thirteen names but exports
+    // C_GetFunctionList (the one export the standard requires) gives all of
+    // them through its function list instead. Throws HelperError naming the
+    // first missing entry point when neither way binds all thirteen.
     static PKCS11 bind(const platform::DynamicLibrary& library);
 
     // The slots that hold a token, in the module's order.
@@ -43,16 +49,21 @@ struct PKCS11 {
     // One attribute's bytes; absent on any failure or a length outside 1..0xFFFFF.
     std::optional<Bytes> attributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                                         CK_ATTRIBUTE_TYPE type) const;
+    // The flags of the slot's token (CKF_USER_PIN_LOCKED and the like); absent
+    // when the module has no C_GetTokenInfo or it fails.
+    std::optional<CK_FLAGS> tokenFlags(CK_SLOT_ID slot) const;
 };
 
 // "0x%lx" of a return code.
 std::string hexCode(CK_RV code);
 
-// Loads the module from p11ModulePath, initialises it, runs the operation,
-// then finalises and unloads it on every path.
+// Loads the module at the path (see platform::DynamicLibrary::open),
+// initialises it, runs the operation, then finalises and unloads it on every
+// path.
 class ModuleLifetime;
 template <typename Operation>
-auto withPKCS11(Operation&& operation) -> decltype(operation(std::declval<const PKCS11&>()));
+auto withPKCS11(const std::string& modulePath, Operation&& operation)
+    -> decltype(operation(std::declval<const PKCS11&>()));
 
 }  // namespace tarvo
 

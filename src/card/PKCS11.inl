@@ -8,8 +8,8 @@ namespace tarvo {
 // and a module whose C_Initialize failed is unloaded without C_Finalize.
 class ModuleLifetime {
 public:
-    // Loads p11ModulePath, binds the entry points and initialises the module.
-    ModuleLifetime();
+    // Loads the module, binds the entry points and initialises the module.
+    explicit ModuleLifetime(const std::string& modulePath);
 
     ModuleLifetime(const ModuleLifetime&) = delete;
     ModuleLifetime& operator=(const ModuleLifetime&) = delete;
@@ -34,8 +34,9 @@ private:
 };
 
 template <typename Operation>
-auto withPKCS11(Operation&& operation) -> decltype(operation(std::declval<const PKCS11&>())) {
-    const ModuleLifetime module;
+auto withPKCS11(const std::string& modulePath, Operation&& operation)
+    -> decltype(operation(std::declval<const PKCS11&>())) {
+    const ModuleLifetime module(modulePath);
     return operation(module.pkcs11());
 }
 

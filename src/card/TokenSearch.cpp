@@ -105,4 +105,15 @@ std::optional<Bytes> PKCS11::attributeValue(CK_SESSION_HANDLE session, CK_OBJECT
     return value;
 }
 
+std::optional<CK_FLAGS> PKCS11::tokenFlags(CK_SLOT_ID slot) const {
+    if (C_GetTokenInfo == nullptr) {
+        return std::nullopt;
+    }
+    CK_TOKEN_INFO info{};
+    if (C_GetTokenInfo(slot, &info) != CKR_OK) {
+        return std::nullopt;
+    }
+    return info.flags;
+}
+
 }  // namespace tarvo

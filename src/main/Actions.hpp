@@ -29,7 +29,8 @@ struct Providers {
     platform::SecretPrompt storeSecret;
 };
 
-Providers systemProviders();
+// The store and the card behind the module at the path.
+Providers systemProviders(const std::string& modulePath);
 
 inline const std::string keychainProviderLabel = messages::provider::store;
 inline const std::string cardProviderLabel = messages::provider::card;

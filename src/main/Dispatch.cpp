@@ -8,15 +8,22 @@
 
 namespace tarvo {
 
-Providers systemProviders() {
+Providers systemProviders(const std::string& modulePath) {
     return {
         .keychainRecords = [] { return tarvo::keychainRecords(platform::Keychain::open()); },
-        .cardCertificates = akisCertificates,
-        .documentCertificate = udfCertificate,
-        .signDigest = udfSign,
-        .signChallenge = [](const Bytes& challenge, const std::string& fingerprint) {
-            return akisSign(challenge, fingerprint, securePINPrompt);
-        },
+        .cardCertificates = [modulePath] { return akisCertificates(modulePath); },
+        .documentCertificate =
+            [modulePath](const std::optional<std::string>& fingerprint) {
+                return udfCertificate(modulePath, fingerprint);
+            },
+        .signDigest =
+            [modulePath](const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint) {
+                return udfSign(modulePath, digestInfo, std::move(pin), fingerprint);
+            },
+        .signChallenge =
+            [modulePath](const Bytes& challenge, const std::string& fingerprint) {
+                return akisSign(modulePath, challenge, fingerprint, securePINPrompt);
+            },
         .storeSecret = storePINPrompt,
     };
 }

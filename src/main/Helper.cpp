@@ -1,6 +1,5 @@
 #include "main/Helper.hpp"
 
-#include "card/ModulePath.hpp"
 #include "main/Actions.hpp"
 #include "main/Json.hpp"
 #include "main/ModuleSelection.hpp"
@@ -30,14 +29,14 @@ std::optional<Request> readRequest() {
 }  // namespace
 
 int runHelper() {
-    p11ModulePath = akisModulePath;
     const auto request = readRequest();
     if (!request) {
         return fail(messages::request::unreadable);
     }
-    selectModulePath(request->p11);
+    // Settled once, before the action is looked at, for every action.
+    const std::string modulePath = chooseModulePath(request->p11);
     try {
-        return writeJSON(dispatch(*request, systemProviders()));
+        return writeJSON(dispatch(*request, systemProviders(modulePath)));
     } catch (const std::exception& error) {
         // Our own errors carry the whole Turkish text; anything else the
         // libraries raise is passed on with its own description, unchanged.

@@ -1,23 +1,32 @@
 #include "main/ModuleSelection.hpp"
 
-#include "card/ModulePath.hpp"
-
-#include <sys/stat.h>
+#include "platform/Files.hpp"
 
 namespace tarvo {
 
-bool fileExistsAtPath(const std::string& path) {
-    if (path.find('\0') != std::string::npos) {
-        return false;
+namespace {
+
+// A comma-separated list of string literals, set by the build.
+constexpr const char* installedModuleCandidates[] = {TARVO_DEFAULT_MODULE_PATHS};
+
+}  // namespace
+
+std::span<const char* const> defaultModuleCandidates() { return installedModuleCandidates; }
+
+std::string defaultModulePath(std::span<const char* const> candidates) {
+    for (const char* candidate : candidates) {
+        if (platform::isRegularFile(candidate)) {
+            return candidate;
+        }
     }
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    return candidates.front();
 }
 
-void selectModulePath(const std::optional<std::string>& p11) {
-    if (p11 && !p11->empty() && fileExistsAtPath(*p11)) {
-        p11ModulePath = *p11;
+std::string chooseModulePath(const std::optional<std::string>& p11) {
+    if (p11 && !p11->empty() && platform::isRegularFile(*p11)) {
+        return *p11;
     }
+    return defaultModulePath(defaultModuleCandidates());
 }
 
 }  // namespace tarvo

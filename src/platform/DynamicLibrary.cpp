@@ -1,13 +1,17 @@
 #include "DynamicLibrary.hpp"
 
 #include <dlfcn.h>
+#include <link.h>
 
+#include <cstring>
 #include <utility>
 
 namespace tarvo::platform {
 
 std::optional<DynamicLibrary> DynamicLibrary::open(const std::string& path) {
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // dlopen searches for a name without a slash; one with a slash is taken as it is.
+    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         return std::nullopt;
     }
@@ -28,7 +32,20 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 }
 
 void* DynamicLibrary::symbol(const char* name) const {
-    return handle_ == nullptr ? nullptr : ::dlsym(handle_, name);
+    void* address = handle_ == nullptr ? nullptr : ::dlsym(handle_, name);
+    if (address == nullptr) {
+        return nullptr;
+    }
+    // dlsym also searches the libraries this one depends on; a symbol that
+    // one of them exports is not this library's own.
+    Dl_info definedIn{};
+    link_map* self = nullptr;
+    if (::dladdr(address, &definedIn) == 0 || definedIn.dli_fname == nullptr ||
+        ::dlinfo(handle_, RTLD_DI_LINKMAP, &self) != 0 || self == nullptr ||
+        std::strcmp(definedIn.dli_fname, self->l_name) != 0) {
+        return nullptr;
+    }
+    return address;
 }
 
 void DynamicLibrary::close() noexcept {

@@ -9,7 +9,9 @@ namespace tarvo::platform {
 // exactly once, when the last owner lets go of it. Move-only.
 class DynamicLibrary {
 public:
-    // Nothing when the loader refuses the path.
+    // Loads exactly the file at the path: a name without a slash is the file
+    // of that name in the current folder, never one the loader would find by
+    // searching its library path. Nothing when the loader refuses it.
     static std::optional<DynamicLibrary> open(const std::string& path);
 
     ~DynamicLibrary();
@@ -18,7 +20,8 @@ public:
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
-    // The address of an exported symbol, or null.
+    // The address of a symbol the library itself exports, or null. One that
+    // only a library it depends on exports does not count.
     void* symbol(const char* name) const;
     void* handle() const { return handle_; }
 

@@ -28,11 +28,14 @@ std::string upper(std::string text) {
     return text;
 }
 
-// What a listing says about each entry: the certificate's fingerprint and its CKA_ID.
-std::vector<std::pair<std::string, std::optional<Bytes>>> summary(const std::vector<CardCertificate>& list) {
-    std::vector<std::pair<std::string, std::optional<Bytes>>> result;
+// What a listing says about each entry: the certificate's fingerprint, its
+// CKA_ID, its slot and its token's flags.
+using Summary = std::tuple<std::string, std::optional<Bytes>, CK_SLOT_ID, std::optional<CK_FLAGS>>;
+
+std::vector<Summary> summary(const std::vector<CardCertificate>& list) {
+    std::vector<Summary> result;
     for (const CardCertificate& entry : list) {
-        result.emplace_back(entry.record.fingerprint, entry.id);
+        result.emplace_back(entry.record.fingerprint, entry.id, entry.slot, entry.tokenFlags);
     }
     return result;
 }
@@ -46,23 +49,27 @@ Names withoutAttributeReads(const Names& names) {
 
 using CardCertificates = MockCardTest;
 
-TEST_F(CardCertificates, ListsValidCertificatesSlotBySlotWithTheirIds) {
+TEST_F(CardCertificates, ListsValidCertificatesSlotBySlotWithTheirIdsSlotsAndTokenFlags) {
     const Bytes a = certificate("Ayşe Yılmaz");
     const Bytes b = certificate("Bora Çelik");
     const Bytes c = certificate("Cem Öztürk");
-    mockp11::reset({MockSlot{9,
-                             {certificateObject(a, Bytes{1}), certificateObject({0x30, 0x03, 0x02, 0x01, 0x00}, Bytes{2}),
-                              certificateObject({}, Bytes{3}), certificateObject(expiredCertificate(), Bytes{4}),
-                              mockp11::privateKeyObject(rsaKey(), Bytes{1}), certificateObject(b),
-                              certificateObject(c, Bytes{})}},
-                    MockSlot{5, {certificateObject(a, Bytes{5, 6})}}});
+    std::vector<MockSlot> card = {
+        MockSlot{9,
+                 {certificateObject(a, Bytes{1}), certificateObject({0x30, 0x03, 0x02, 0x01, 0x00}, Bytes{2}),
+                  certificateObject({}, Bytes{3}), certificateObject(expiredCertificate(), Bytes{4}),
+                  mockp11::privateKeyObject(rsaKey(), Bytes{1}), certificateObject(b), certificateObject(c, Bytes{})}},
+        MockSlot{5, {certificateObject(a, Bytes{5, 6})}}};
+    const CK_FLAGS nine = card[0].tokenFlags;
+    const CK_FLAGS five = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_FINAL_TRY;
+    card[1].tokenFlags = five;
+    mockp11::reset(card);
 
-    const std::vector<CardCertificate> list = akisCertificates();
+    const std::vector<CardCertificate> list = akisCertificates(mockModule);
 
-    EXPECT_THAT(summary(list), ElementsAre(std::pair{fingerprintOf(a), std::optional<Bytes>(Bytes{1})},
-                                           std::pair{fingerprintOf(b), std::optional<Bytes>()},
-                                           std::pair{fingerprintOf(c), std::optional<Bytes>()},
-                                           std::pair{fingerprintOf(a), std::optional<Bytes>(Bytes{5, 6})}));
+    EXPECT_THAT(summary(list), ElementsAre(Summary{fingerprintOf(a), Bytes{1}, 9, nine},
+                                           Summary{fingerprintOf(b), std::nullopt, 9, nine},
+                                           Summary{fingerprintOf(c), std::nullopt, 9, nine},
+                                           Summary{fingerprintOf(a), Bytes{5, 6}, 5, five}));
     for (const CardCertificate& entry : list) {
         EXPECT_FALSE(entry.record.identity.has_value());
         EXPECT_EQ(entry.record.der, entry.record.certificate.der());
@@ -70,13 +77,15 @@ TEST_F(CardCertificates, ListsValidCertificatesSlotBySlotWithTheirIds) {
 
     EXPECT_THAT(withoutAttributeReads(mockp11::callNames()),
                 ElementsAre("load", "C_Initialize", "C_GetSlotList", "C_GetSlotList",  //
-                            "C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
-                            "C_CloseSession",  //
-                            "C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
-                            "C_CloseSession",  //
+                            "C_OpenSession", "C_GetTokenInfo", "C_FindObjectsInit", "C_FindObjects",
+                            "C_FindObjectsFinal", "C_CloseSession",  //
+                            "C_OpenSession", "C_GetTokenInfo", "C_FindObjectsInit", "C_FindObjects",
+                            "C_FindObjectsFinal", "C_CloseSession",  //
                             "C_Finalize", "unload"));
     EXPECT_THAT(mockp11::callsOf("C_OpenSession")[0].args, ElementsAre(9u, CKF_SERIAL_SESSION, 0u));
     EXPECT_THAT(mockp11::callsOf("C_OpenSession")[1].args, ElementsAre(5u, CKF_SERIAL_SESSION, 0u));
+    EXPECT_THAT(mockp11::callsOf("C_GetTokenInfo")[0].args, ElementsAre(9u, 1u));
+    EXPECT_THAT(mockp11::callsOf("C_GetTokenInfo")[1].args, ElementsAre(5u, 1u));
 
     // CKA_ID is read only for objects that became records (first reads, without a buffer).
     std::vector<std::pair<CK_OBJECT_HANDLE, CK_ATTRIBUTE_TYPE>> reads;
@@ -97,7 +106,7 @@ TEST_F(CardCertificates, NoTokenIsAnEmptyListAfterOneSlotQuery) {
     std::vector<MockSlot> slots = {MockSlot{1}};
     slots[0].tokenPresent = false;
     mockp11::reset(slots);
-    EXPECT_THAT(akisCertificates(), IsEmpty());
+    EXPECT_THAT(akisCertificates(mockModule), IsEmpty());
     EXPECT_THAT(mockp11::callNames(), ElementsAre("load", "C_Initialize", "C_GetSlotList", "C_Finalize", "unload"));
 }
 
@@ -119,13 +128,14 @@ TEST_P(EnumerationFailureTest, DropsEverythingAndCleansUp) {
     mockp11::reset({MockSlot{9, {certificateObject(certificate("Birinci"), Bytes{1})}},
                     MockSlot{5, {certificateObject(certificate("İkinci"), Bytes{2})}}},
                    mockp11::answering({c.answer}));
-    EXPECT_EQ(errorOf([] { akisCertificates(); }), c.error);
+    EXPECT_EQ(errorOf([] { akisCertificates(mockModule); }), c.error);
     EXPECT_THAT(withoutAttributeReads(mockp11::callNames()), ElementsAreArray(c.calls));
 }
 
 const Names start = {"load", "C_Initialize", "C_GetSlotList", "C_GetSlotList"};
-const Names firstSlot = {"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
-                         "C_CloseSession"};
+const Names opened = {"C_OpenSession", "C_GetTokenInfo"};
+const Names firstSlot =
+    concat({opened, {"C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_CloseSession"}});
 const Names end = {"C_Finalize", "unload"};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -140,15 +150,38 @@ INSTANTIATE_TEST_SUITE_P(
         EnumerationFailure{"SearchStartOnSecondSlot",
                            {"C_FindObjectsInit", 2, CKR_DEVICE_REMOVED},
                            "AKİS kart nesneleri aranamadı: 0x32",
-                           concat({start, firstSlot, {"C_OpenSession", "C_FindObjectsInit", "C_CloseSession"}, end})},
+                           concat({start, firstSlot, opened, {"C_FindObjectsInit", "C_CloseSession"}, end})},
         EnumerationFailure{"SearchOnFirstSlot",
                            {"C_FindObjects", 1, CKR_DEVICE_MEMORY},
                            "AKİS kart nesneleri okunamadı: 0x31",
-                           concat({start,
-                                   {"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
-                                    "C_CloseSession"},
-                                   end})}),
+                           concat({start, firstSlot, end})}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// A token the module cannot use is passed over like an empty slot (no session
+// to close); the tokens behind it are still listed.
+TEST_F(CardCertificates, UnusableTokenCountsAsAnEmptySlot) {
+    const Bytes second = certificate("İkinci");
+    for (const CK_RV code : {CKR_TOKEN_NOT_PRESENT, CKR_TOKEN_NOT_RECOGNIZED}) {
+        mockp11::reset({MockSlot{9, {certificateObject(certificate("Birinci"), Bytes{1})}},
+                        MockSlot{5, {certificateObject(second, Bytes{2})}}},
+                       mockp11::answering({{"C_OpenSession", 1, code}}));
+        EXPECT_THAT(summary(akisCertificates(mockModule)),
+                    ElementsAre(Summary{fingerprintOf(second), Bytes{2}, 5, MockSlot{5}.tokenFlags}))
+            << code;
+        EXPECT_THAT(withoutAttributeReads(mockp11::callNames()),
+                    ElementsAreArray(concat({start, {"C_OpenSession"}, firstSlot, end})))
+            << code;
+    }
+}
+
+// The flags are for the PIN checks of signing; not knowing them is no failure.
+TEST_F(CardCertificates, UnreadableTokenFlagsAreAbsent) {
+    const Bytes only = certificate("Tek");
+    mockp11::reset({MockSlot{9, {certificateObject(only, Bytes{1})}}},
+                   mockp11::answering({{"C_GetTokenInfo", 1, CKR_DEVICE_ERROR}}));
+    EXPECT_THAT(summary(akisCertificates(mockModule)),
+                ElementsAre(Summary{fingerprintOf(only), Bytes{1}, 9, std::nullopt}));
+}
 
 // ---- udfCertificate
 
@@ -174,7 +207,7 @@ TEST_P(UdfCertificateTest, PicksByFingerprintElseTheFirst) {
     const std::vector<std::pair<std::string, std::optional<Bytes>>> listing = {
         {fingerprints[0], Bytes{1}}, {fingerprints[1], Bytes{2}}, {fingerprints[0], Bytes{3}}, {fingerprints[2], {}}};
 
-    const CardCertificate chosen = udfCertificate(GetParam().fingerprint(fingerprints));
+    const CardCertificate chosen = udfCertificate(mockModule, GetParam().fingerprint(fingerprints));
     EXPECT_EQ(chosen.record.fingerprint, listing[GetParam().index].first);
     EXPECT_EQ(chosen.id, listing[GetParam().index].second);
     EXPECT_EQ(mockp11::callsOf("C_Initialize").size(), 1u);
@@ -206,14 +239,14 @@ TEST_F(CardCertificates, SelectionFailsWhenTheCardOffersNothing) {
     noToken[0].tokenPresent = false;
     for (const auto& slots : {noToken, std::vector<MockSlot>{MockSlot{2, {certificateObject(expiredCertificate())}}}}) {
         mockp11::reset(slots);
-        EXPECT_EQ(errorOf([] { udfCertificate(std::nullopt); }), "Kartta sertifika bulunamadı.");
-        EXPECT_EQ(errorOf([] { udfCertificate(std::string(64, 'a')); }), "Kartta sertifika bulunamadı.");
+        EXPECT_EQ(errorOf([] { udfCertificate(mockModule, std::nullopt); }), "Kartta sertifika bulunamadı.");
+        EXPECT_EQ(errorOf([] { udfCertificate(mockModule, std::string(64, 'a')); }), "Kartta sertifika bulunamadı.");
     }
 }
 
 TEST_F(CardCertificates, SelectionPassesEnumerationErrorsOn) {
-    mockp11::reset({MockSlot{9}}, mockp11::answering({{"C_OpenSession", 1, CKR_TOKEN_NOT_PRESENT}}));
-    EXPECT_EQ(errorOf([] { udfCertificate(std::nullopt); }), "AKİS kart oturumu açılamadı: 0xe0");
+    mockp11::reset({MockSlot{9}}, mockp11::answering({{"C_OpenSession", 1, CKR_DEVICE_ERROR}}));
+    EXPECT_EQ(errorOf([] { udfCertificate(mockModule, std::nullopt); }), "AKİS kart oturumu açılamadı: 0x30");
 }
 
 TEST(SameFingerprint, IgnoresOnlyAsciiLetterCase) {

@@ -2,6 +2,8 @@
 // the same card answers lead to the same calls, each with its own wording.
 
 #include "SigningCard.hpp"
+#include "card/ChallengeSigning.hpp"
+#include "card/DigestSigning.hpp"
 
 namespace tarvo::test {
 namespace {
@@ -23,6 +25,23 @@ struct SigningCase {
 
 void PrintTo(const SigningCase& row, std::ostream* out) { *out << row.name; }
 
+// Document signing reads the token's flags right before its login; challenge
+// signing took them from the listing. Stands in the shared call lists.
+const std::string documentTokenInfo = "C_GetTokenInfo, document signing only";
+
+Names signingCalls(Names calls, bool documentSigning) {
+    for (auto it = calls.begin(); it != calls.end();) {
+        if (*it != documentTokenInfo) {
+            ++it;
+        } else if (documentSigning) {
+            *it++ = "C_GetTokenInfo";
+        } else {
+            it = calls.erase(it);
+        }
+    }
+    return calls;
+}
+
 class CardSigningTest : public MockCardTestWithParam<SigningCase> {
 protected:
     // Runs one of the two operations on a fresh card; the error text or "".
@@ -31,9 +50,9 @@ protected:
         int prompts = 0;
         const std::string error = errorOf([&] {
             if (documentSigning) {
-                result = udfSign(sha256DigestInfoOf(document), SecureBytes(cardPin), std::nullopt);
+                result = udfSign(mockModule, sha256DigestInfoOf(document), SecureBytes(cardPin), std::nullopt);
             } else {
-                result = akisSign(challenge, fingerprintOf(signingCertificate()), [&](bool) {
+                result = akisSign(mockModule, challenge, fingerprintOf(signingCertificate()), [&](bool) {
                     ++prompts;
                     return PinReply{PinOutcome::entered, SecureBytes(cardPin)};
                 });
@@ -48,7 +67,7 @@ protected:
         SCOPED_TRACE(documentSigning ? "udfSign" : "akisSign");
         std::optional<CardSignature> result;
         EXPECT_EQ(run(documentSigning, result), documentSigning ? c.documentError : c.challengeError);
-        EXPECT_THAT(fromLoad(2), ElementsAreArray(c.calls));
+        EXPECT_THAT(fromLoad(2), ElementsAreArray(signingCalls(c.calls, documentSigning)));
         EXPECT_EQ(mockp11::callsOf("load").size(), 2u);
 
         for (const mockp11::Call& login : mockp11::callsOf("C_Login")) {
@@ -89,7 +108,7 @@ mockp11::Script signatureLengths(std::optional<CK_ULONG> queried, std::optional<
 }
 
 const Names opened = {"load", "C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_OpenSession"};
-const Names loggedIn = concat({opened, {"C_Login"}});
+const Names loggedIn = concat({opened, {documentTokenInfo, "C_Login"}});
 const Names keyFound = concat({loggedIn, {"C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal"}});
 const Names closing = {"C_Logout", "C_CloseSession", "C_Finalize", "unload"};
 const Names signed_ = concat({keyFound, {"C_SignInit", "C_Sign", "C_Sign"}, closing});
@@ -99,15 +118,22 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CardSigningTest,
     ::testing::Values(
         SigningCase{"Signs", [] { return mockp11::Script{}; }, "", "", signed_},
-        SigningCase{"InitializeRefused", [] { return answer("C_Initialize", 2, CKR_GENERAL_ERROR); },
-                    "AKİS PKCS#11 başlatılamadı: 0x5", "AKİS PKCS#11 başlatılamadı: 0x5",
+        SigningCase{"InitializeRefused",
+                    [] { return answer("C_Initialize", 2, CKR_GENERAL_ERROR); },
+                    "AKİS PKCS#11 başlatılamadı: 0x5",
+                    "AKİS PKCS#11 başlatılamadı: 0x5",
                     {"load", "C_Initialize", "unload"}},
-        SigningCase{"SlotListFails", [] { return answer("C_GetSlotList", 3, CKR_DEVICE_ERROR); },
-                    "AKİS kart yuvaları okunamadı: 0x30", "AKİS kart yuvaları okunamadı: 0x30",
+        SigningCase{"SlotListFails",
+                    [] { return answer("C_GetSlotList", 3, CKR_DEVICE_ERROR); },
+                    "AKİS kart yuvaları okunamadı: 0x30",
+                    "AKİS kart yuvaları okunamadı: 0x30",
                     {"load", "C_Initialize", "C_GetSlotList", "C_Finalize", "unload"}},
         // The card was pulled after the listing: no slot holds a token any more.
-        SigningCase{"TokenGone", [] { return answer("C_GetSlotList", 3, CKR_OK); }, "Takılı token yok — kartı takın.",
-                    "AKİS kartı bulunamadı", {"load", "C_Initialize", "C_GetSlotList", "C_Finalize", "unload"}},
+        SigningCase{"TokenGone",
+                    [] { return answer("C_GetSlotList", 3, CKR_OK); },
+                    "Takılı token yok — kartı takın.",
+                    "AKİS kartı bulunamadı",
+                    {"load", "C_Initialize", "C_GetSlotList", "C_Finalize", "unload"}},
         SigningCase{"SessionRefused", [] { return answer("C_OpenSession", 2, CKR_SESSION_COUNT); },
                     "AKİS kart oturumu açılamadı: 0xb1", "AKİS kart oturumu açılamadı: 0xb1",
                     concat({opened, {"C_Finalize", "unload"}})},
@@ -127,9 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
         SigningCase{"KeySearchFails", [] { return answer("C_FindObjects", 2, CKR_DEVICE_MEMORY); },
                     "AKİS kart nesneleri okunamadı: 0x31", "AKİS kart nesneleri okunamadı: 0x31",
                     concat({keyFound, closing})},
-        SigningCase{"SignInitRefused", [] { return answer("C_SignInit", 1, CKR_MECHANISM_INVALID); },
-                    "C_SignInit 0x70", "AKİS imza işlemi başlatılamadı: 0x70",
-                    concat({keyFound, {"C_SignInit"}, closing})},
+        SigningCase{"SignInitRefused", [] { return answer("C_SignInit", 1, CKR_MECHANISM_INVALID); }, "C_SignInit 0x70",
+                    "AKİS imza işlemi başlatılamadı: 0x70", concat({keyFound, {"C_SignInit"}, closing})},
         SigningCase{"LengthQueryFails", [] { return answer("C_Sign", 1, CKR_DEVICE_ERROR); }, "C_Sign(len) 0x30",
                     "AKİS imza boyutu alınamadı: 0x30", concat({keyFound, {"C_SignInit", "C_Sign"}, closing})},
         SigningCase{"LengthZero", [] { return signatureLengths(0, std::nullopt); }, "C_Sign(len) 0x0",
@@ -156,7 +181,8 @@ TEST_F(MockCardTest, SignatureBufferHasTheQueriedSize) {
         mockp11::Script script;
         script.queriedSignatureLength = queried;
         mockp11::reset(signingCard(), script);
-        const CardSignature result = udfSign(sha256DigestInfoOf(document), SecureBytes(cardPin), std::nullopt);
+        const CardSignature result =
+            udfSign(mockModule, sha256DigestInfoOf(document), SecureBytes(cardPin), std::nullopt);
         EXPECT_EQ(result.signature.size(), 256u);
         const auto signs = mockp11::callsOf("C_Sign");
         ASSERT_EQ(signs.size(), 2u);
@@ -165,6 +191,82 @@ TEST_F(MockCardTest, SignatureBufferHasTheQueriedSize) {
         EXPECT_THAT(signs[1].args, ElementsAre(::testing::_, 51u, 1u, queried));
     }
 }
+
+std::vector<CK_ULONG> slotsAsked(const char* function) {
+    std::vector<CK_ULONG> slots;
+    for (const mockp11::Call& call : mockp11::callsOf(function)) {
+        slots.push_back(call.args[0]);
+    }
+    return slots;
+}
+
+// Another token in front of the card must neither see the PIN nor sign: it
+// holds a key under the same CKA_ID and wants another PIN, so either would
+// end in an error here.
+TEST_F(MockCardTest, SignsOnTheTokenThatHoldsTheCertificate) {
+    const Bytes other = selfSignedCertificate(otherRsaKey(), "Öndeki Kart");
+    const std::string fingerprint = fingerprintOf(signingCertificate());
+    for (const bool documentSigning : {true, false}) {
+        SCOPED_TRACE(documentSigning ? "udfSign" : "akisSign");
+        mockp11::reset(signingCardBehindAnotherToken(other));
+        const CardSignature result =
+            documentSigning
+                ? udfSign(mockModule, sha256DigestInfoOf(document), SecureBytes(cardPin), fingerprint)
+                : akisSign(mockModule, challenge, fingerprint,
+                           [](bool) { return PinReply{PinOutcome::entered, SecureBytes(cardPin)}; });
+        EXPECT_EQ(result.signature, sha256Signature(rsaKey(), documentSigning ? document : challenge));
+        EXPECT_THAT(fromLoad(2), ElementsAreArray(signingCalls(signed_, documentSigning)));
+        // Both tokens while listing, then the certificate's own.
+        EXPECT_THAT(slotsAsked("C_OpenSession"), ElementsAre(5u, signingSlot, signingSlot));
+        std::vector<CK_ULONG> asked = {5, signingSlot};
+        if (documentSigning) {
+            asked.push_back(signingSlot);  // right before the login
+        }
+        EXPECT_EQ(slotsAsked("C_GetTokenInfo"), asked);
+    }
+}
+
+struct TokenGoneCase {
+    const char* name;
+    CK_SLOT_ID chosenSlot;
+    mockp11::Script script;
+    Names calls;
+};
+
+void PrintTo(const TokenGoneCase& row, std::ostream* out) { *out << row.name; }
+
+class ChosenTokenGoneTest : public MockCardTestWithParam<TokenGoneCase> {};
+
+// The card that listed the certificate was pulled (or another took its
+// place) before signing: no session elsewhere, no PIN anywhere.
+TEST_P(ChosenTokenGoneTest, AnswersThatNoCardIsThere) {
+    const TokenGoneCase& c = GetParam();
+    const CardCertificate chosen = cardCertificate(signingCertificate(), signingKeyId, c.chosenSlot);
+    const platform::PublicKey publicKey = *chosen.record.certificate.publicKey();
+    for (const bool documentSigning : {true, false}) {
+        SCOPED_TRACE(documentSigning ? "document" : "challenge");
+        mockp11::reset(signingCard(), c.script);
+        SecureBytes pin(cardPin);
+        EXPECT_EQ(errorOf([&] {
+                      documentSigning
+                          ? signDigestOnCard(mockModule, chosen, publicKey, sha256DigestInfoOf(document), pin)
+                          : signChallengeOnCard(mockModule, chosen, publicKey, challenge, pin);
+                  }),
+                  documentSigning ? "Takılı token yok — kartı takın." : "AKİS kartı bulunamadı");
+        EXPECT_THAT(mockp11::callNames(), ElementsAreArray(c.calls));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChosenTokenGoneTest,
+    ::testing::Values(
+        TokenGoneCase{
+            "SlotNotListed", 5, {}, {"load", "C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_Finalize", "unload"}},
+        TokenGoneCase{"TokenNotPresent", signingSlot, answer("C_OpenSession", 1, CKR_TOKEN_NOT_PRESENT),
+                      concat({opened, {"C_Finalize", "unload"}})},
+        TokenGoneCase{"TokenNotRecognized", signingSlot, answer("C_OpenSession", 1, CKR_TOKEN_NOT_RECOGNIZED),
+                      concat({opened, {"C_Finalize", "unload"}})}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace tarvo::test

@@ -37,7 +37,8 @@ class ChallengeBeforePromptTest : public MockCardTestWithParam<PrePromptCase> {}
 TEST_P(ChallengeBeforePromptTest, FailsWithoutAskingForThePin) {
     mockp11::reset(GetParam().card());
     Prompt prompt;
-    EXPECT_EQ(errorOf([&] { akisSign(challenge, GetParam().fingerprint(), prompt.function()); }), GetParam().error);
+    EXPECT_EQ(errorOf([&] { akisSign(mockModule, challenge, GetParam().fingerprint(), prompt.function()); }),
+              GetParam().error);
     EXPECT_EQ(prompt.shown, 0);
     EXPECT_EQ(mockp11::callsOf("load").size(), 1u);
 }
@@ -100,7 +101,7 @@ TEST_F(ChallengeSigning, CancelledPromptLoadsTheModuleNoMore) {
     mockp11::reset(signingCard());
     Prompt prompt;
     prompt.answer.reset();
-    EXPECT_EQ(errorOf([&] { akisSign(challenge, fingerprintOf(signingCertificate()), prompt.function()); }),
+    EXPECT_EQ(errorOf([&] { akisSign(mockModule, challenge, fingerprintOf(signingCertificate()), prompt.function()); }),
               "İmza denemesi kullanıcı tarafından iptal edildi");
     EXPECT_EQ(prompt.shown, 1);
     EXPECT_EQ(mockp11::callsOf("load").size(), 1u);
@@ -113,7 +114,7 @@ TEST_F(ChallengeSigning, UpperCaseFingerprintSelectsTheCertificate) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     Prompt prompt;
-    const CardSignature result = akisSign(challenge, fingerprint, prompt.function());
+    const CardSignature result = akisSign(mockModule, challenge, fingerprint, prompt.function());
     EXPECT_EQ(result.record.fingerprint, fingerprintOf(signingCertificate()));
     EXPECT_EQ(result.signature, sha256Signature(rsaKey(), challenge));
 }
@@ -129,7 +130,7 @@ TEST_F(ChallengeSigning, KeyIsSearchedByTheCertificateIdOnly) {
     std::vector<mockp11::MockSlot> card = signingCard(rsaKey(), Bytes{0x77});
     mockp11::reset(card);
     Prompt prompt;
-    EXPECT_EQ(errorOf([&] { akisSign(challenge, fingerprintOf(signingCertificate()), prompt.function()); }),
+    EXPECT_EQ(errorOf([&] { akisSign(mockModule, challenge, fingerprintOf(signingCertificate()), prompt.function()); }),
               "AKİS kartında sertifikayla eşleşen özel anahtar bulunamadı");
     EXPECT_THAT(fromLoad(2), ElementsAreArray(keyNotFound));
     const auto searches = mockp11::callsOf("C_FindObjectsInit");
@@ -138,21 +139,11 @@ TEST_F(ChallengeSigning, KeyIsSearchedByTheCertificateIdOnly) {
     EXPECT_EQ(searches[1].data, signingKeyId);
 }
 
-TEST_F(ChallengeSigning, CertificateOfTheSecondTokenIsLookedUpOnTheFirst) {
-    const Bytes other = selfSignedCertificate(otherRsaKey(), "İkinci Kart");
-    mockp11::reset(signingCardWithSecondToken(other));
-    Prompt prompt;
-    EXPECT_EQ(errorOf([&] { akisSign(challenge, fingerprintOf(other), prompt.function()); }),
-              "AKİS kartında sertifikayla eşleşen özel anahtar bulunamadı");
-    EXPECT_THAT(fromLoad(2), ElementsAreArray(keyNotFound));
-    EXPECT_EQ(mockp11::callsOf("C_OpenSession").back().args[0], 9u);
-}
-
 TEST_F(ChallengeSigning, EmptyPinGoesToTheCardAsLengthZero) {
     mockp11::reset(signingCard());
     Prompt prompt;
     prompt.answer = "";
-    EXPECT_EQ(errorOf([&] { akisSign(challenge, fingerprintOf(signingCertificate()), prompt.function()); }),
+    EXPECT_EQ(errorOf([&] { akisSign(mockModule, challenge, fingerprintOf(signingCertificate()), prompt.function()); }),
               "AKİS kart PIN doğrulaması başarısız; otomatik tekrar yapılmadı");
     const auto logins = mockp11::callsOf("C_Login");
     ASSERT_EQ(logins.size(), 1u);
@@ -167,7 +158,8 @@ TEST_F(ChallengeSigning, CardAlwaysSignsTheFiftyOneByteDigestInfo) {
         mockp11::reset(signingCard());
         const Bytes message(length, 0xC5);
         Prompt prompt;
-        const CardSignature result = akisSign(message, fingerprintOf(signingCertificate()), prompt.function());
+        const CardSignature result =
+            akisSign(mockModule, message, fingerprintOf(signingCertificate()), prompt.function());
         EXPECT_EQ(result.signature, sha256Signature(rsaKey(), message)) << length;
         for (const mockp11::Call& sign : mockp11::callsOf("C_Sign")) {
             EXPECT_EQ(sign.data, sha256DigestInfoOf(message)) << length;

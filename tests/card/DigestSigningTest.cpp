@@ -33,7 +33,7 @@ class DigestInputTest : public MockCardTestWithParam<InputCase> {};
 // Bad input is refused before the module is ever loaded.
 TEST_P(DigestInputTest, IsRefusedBeforeTheCardIsTouched) {
     mockp11::reset(signingCard());
-    EXPECT_EQ(errorOf([] { udfSign(GetParam().digestInfo, SecureBytes(GetParam().pin), std::nullopt); }),
+    EXPECT_EQ(errorOf([] { udfSign(mockModule, GetParam().digestInfo, SecureBytes(GetParam().pin), std::nullopt); }),
               GetParam().error);
     EXPECT_THAT(mockp11::callNames(), IsEmpty());
 }
@@ -58,7 +58,7 @@ using DigestSigning = MockCardTest;
 
 TEST_F(DigestSigning, CertificateWithoutReadableKeyStopsAfterTheListing) {
     mockp11::reset({mockp11::MockSlot{9, {mockp11::certificateObject(withUnknownKeyAlgorithm(signingCertificate()))}}});
-    EXPECT_EQ(errorOf([] { udfSign(valid, SecureBytes(cardPin), std::nullopt); }),
+    EXPECT_EQ(errorOf([] { udfSign(mockModule, valid, SecureBytes(cardPin), std::nullopt); }),
               "Sertifikanın açık anahtarı okunamadı");
     EXPECT_EQ(mockp11::callsOf("load").size(), 1u);
 }
@@ -76,12 +76,13 @@ std::vector<std::pair<CK_ULONG, Bytes>> keySearches() {
 }
 
 const Names search = {"C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal"};
-const Names loggedIn = {"load", "C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_OpenSession", "C_Login"};
+const Names loggedIn = {"load",          "C_Initialize",   "C_GetSlotList", "C_GetSlotList",
+                        "C_OpenSession", "C_GetTokenInfo", "C_Login"};
 const Names signAndClose = {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "unload"};
 
 TEST_F(DigestSigning, KeyWithAnotherIdIsFoundByTheSecondSearch) {
     mockp11::reset(signingCard(rsaKey(), Bytes{0x77}));
-    const CardSignature result = udfSign(valid, SecureBytes(cardPin), std::nullopt);
+    const CardSignature result = udfSign(mockModule, valid, SecureBytes(cardPin), std::nullopt);
     EXPECT_EQ(result.signature, sha256Signature(rsaKey(), document));
     EXPECT_THAT(keySearches(), ElementsAre(std::pair{CK_ULONG{2}, signingKeyId}, std::pair{CK_ULONG{1}, Bytes{}}));
     EXPECT_THAT(fromLoad(2), ElementsAreArray(concat({loggedIn, search, search, signAndClose})));
@@ -91,7 +92,7 @@ TEST_F(DigestSigning, CertificateWithoutIdSearchesAnyKeyOnce) {
     std::vector<mockp11::MockSlot> card = signingCard();
     card[0].objects[0].id.reset();
     mockp11::reset(card);
-    const CardSignature result = udfSign(valid, SecureBytes(cardPin), std::nullopt);
+    const CardSignature result = udfSign(mockModule, valid, SecureBytes(cardPin), std::nullopt);
     EXPECT_EQ(result.signature, sha256Signature(rsaKey(), document));
     EXPECT_THAT(keySearches(), ElementsAre(std::pair{CK_ULONG{1}, Bytes{}}));
 }
@@ -100,23 +101,11 @@ TEST_F(DigestSigning, TokenWithoutPrivateKeyFailsAfterBothSearches) {
     std::vector<mockp11::MockSlot> card = signingCard();
     card[0].objects.pop_back();
     mockp11::reset(card);
-    EXPECT_EQ(errorOf([] { udfSign(valid, SecureBytes(cardPin), std::nullopt); }), "Kartta imza anahtarı bulunamadı.");
+    EXPECT_EQ(errorOf([] { udfSign(mockModule, valid, SecureBytes(cardPin), std::nullopt); }),
+              "Kartta imza anahtarı bulunamadı.");
     EXPECT_THAT(keySearches(), ElementsAre(std::pair{CK_ULONG{2}, signingKeyId}, std::pair{CK_ULONG{1}, Bytes{}}));
     EXPECT_THAT(fromLoad(2), ElementsAreArray(concat({loggedIn, search, search,
                                                       {"C_Logout", "C_CloseSession", "C_Finalize", "unload"}})));
-}
-
-// The certificate of the second token is chosen, but only the first token is
-// used for signing: its key signs, and the verification refuses the result.
-TEST_F(DigestSigning, OnlyTheFirstTokenSigns) {
-    const Bytes other = selfSignedCertificate(otherRsaKey(), "İkinci Kart");
-    mockp11::reset(signingCardWithSecondToken(other));
-    EXPECT_EQ(errorOf([&] { udfSign(valid, SecureBytes(cardPin), fingerprintOf(other)); }),
-              "Kart imzası sertifikanın açık anahtarıyla doğrulanamadı");
-    const auto opened = mockp11::callsOf("C_OpenSession");
-    ASSERT_EQ(opened.size(), 3u);  // two while listing, one for signing
-    EXPECT_EQ(opened[2].args[0], 9u);
-    EXPECT_THAT(keySearches(), ElementsAre(std::pair{CK_ULONG{2}, Bytes{0x55}}, std::pair{CK_ULONG{1}, Bytes{}}));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // card per test, and the check that the code never misused the module.
 
 #include "MockP11.hpp"
-#include "card/ModulePath.hpp"
 #include "platform/HelperError.hpp"
 
 #include <gmock/gmock.h>
@@ -19,16 +18,12 @@ namespace tarvo::test {
 
 using Names = std::vector<std::string>;
 
+inline const std::string mockModule = MOCK_P11_MODULE;
+
 class MockCardTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        p11ModulePath = MOCK_P11_MODULE;
-        mockp11::reset({});
-    }
-    void TearDown() override {
-        EXPECT_THAT(mockp11::log().violations, ::testing::IsEmpty());
-        p11ModulePath = akisModulePath;
-    }
+    void SetUp() override { mockp11::reset({}); }
+    void TearDown() override { EXPECT_THAT(mockp11::log().violations, ::testing::IsEmpty()); }
 };
 
 template <typename Parameter>

@@ -27,41 +27,62 @@ using ModuleBinding = MockCardTest;
 
 TEST_F(ModuleBinding, MissingModuleNamesThePathAsHeldAndLoadsNothing) {
     const TempDir dir;
-    p11ModulePath = (dir.path() / "yok/libakisp11.dylib").string();
+    const std::string path = (dir.path() / "yok/libakisp11.so").string();
     bool ran = false;
-    EXPECT_EQ(errorOf([&] { withPKCS11([&](const PKCS11&) { return ran = true; }); }),
-              "Kütüphane yüklenemedi: " + p11ModulePath);
+    EXPECT_EQ(errorOf([&] { withPKCS11(path, [&](const PKCS11&) { return ran = true; }); }),
+              "Kütüphane yüklenemedi: " + path);
     EXPECT_FALSE(ran);
     EXPECT_THAT(mockp11::callNames(), IsEmpty());
 }
 
-TEST_F(ModuleBinding, DefaultPathIsTheInstalledModule) {
-    p11ModulePath = akisModulePath;
-    EXPECT_EQ(errorOf([] { akisCertificates(); }), "Kütüphane yüklenemedi: /usr/local/lib/libakisp11.dylib");
-}
-
-struct IncompleteModule {
-    const char* path;
-    const char* missing;
+struct BindingCase {
+    const char* name;
+    const char* module;
+    mockp11::Script script;
+    std::string error;  // empty: the listing runs
+    Names calls;
 };
 
-void PrintTo(const IncompleteModule& row, std::ostream* out) { *out << row.missing; }
+void PrintTo(const BindingCase& row, std::ostream* out) { *out << row.name; }
 
-class IncompleteModuleTest : public MockCardTestWithParam<IncompleteModule> {};
+class BindingTest : public MockCardTestWithParam<BindingCase> {};
 
 // Every entry point is needed by every operation, so even a listing, which
-// never logs in, fails; the module is unloaded before the error leaves.
-TEST_P(IncompleteModuleTest, NamesTheFirstMissingEntryPointAndUnloads) {
-    p11ModulePath = GetParam().path;
-    mockp11::reset({mockp11::MockSlot{7}});
-    EXPECT_EQ(errorOf([] { akisCertificates(); }),
-              std::string("AKİS PKCS#11 işlevi bulunamadı: ") + GetParam().missing);
-    EXPECT_THAT(mockp11::callNames(), ElementsAre("load", "unload"));
+// never logs in, fails when one cannot be bound; the module is unloaded
+// before the error leaves. A module that exports only C_GetFunctionList gives
+// them all through its list, asked for before C_Initialize.
+TEST_P(BindingTest, BindsByNameOrThroughTheFunctionList) {
+    const BindingCase& c = GetParam();
+    mockp11::reset({mockp11::MockSlot{7}}, c.script);
+    const std::string error = errorOf([&] { akisCertificates(c.module); });
+    EXPECT_EQ(error, c.error.empty() ? "<no error>" : c.error);
+    EXPECT_THAT(mockp11::callNames(), ElementsAreArray(c.calls));
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, IncompleteModuleTest,
-                         ::testing::Values(IncompleteModule{MOCK_P11_MODULE_WITHOUT_LOGOUT, "C_Logout"},
-                                           IncompleteModule{MOCK_P11_MODULE_WITHOUT_LOGIN_SIGN, "C_Login"}));
+const Names emptyTokenListed = {"C_Initialize",  "C_GetSlotList", "C_GetSlotList",      "C_OpenSession",
+                                "C_GetTokenInfo", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+                                "C_CloseSession", "C_Finalize",       "unload"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, BindingTest,
+    ::testing::Values(
+        BindingCase{"ByName", MOCK_P11_MODULE, {}, "", concat({{"load"}, emptyTokenListed})},
+        BindingCase{"WithoutLogout", MOCK_P11_MODULE_WITHOUT_LOGOUT, {}, "AKİS PKCS#11 işlevi bulunamadı: C_Logout",
+                    {"load", "unload"}},
+        BindingCase{"WithoutLoginAndSign", MOCK_P11_MODULE_WITHOUT_LOGIN_SIGN, {},
+                    "AKİS PKCS#11 işlevi bulunamadı: C_Login", {"load", "unload"}},
+        // C_GetTokenInfo is not one of the thirteen: without it the token is listed unasked.
+        BindingCase{"WithoutTokenInfo", MOCK_P11_MODULE_WITHOUT_TOKEN_INFO, {}, "",
+                    {"load", "C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_OpenSession", "C_FindObjectsInit",
+                     "C_FindObjects", "C_FindObjectsFinal", "C_CloseSession", "C_Finalize", "unload"}},
+        BindingCase{"FunctionListOnly", MOCK_P11_MODULE_FUNCTION_LIST_ONLY, {}, "",
+                    concat({{"load", "C_GetFunctionList"}, emptyTokenListed})},
+        BindingCase{"FunctionListRefused", MOCK_P11_MODULE_FUNCTION_LIST_ONLY,
+                    mockp11::answering({{"C_GetFunctionList", 1, CKR_HOST_MEMORY}}),
+                    "AKİS PKCS#11 işlevi bulunamadı: C_Initialize", {"load", "C_GetFunctionList", "unload"}},
+        BindingCase{"FunctionListWithoutLogout", MOCK_P11_MODULE_FUNCTION_LIST_WITHOUT_LOGOUT, {},
+                    "AKİS PKCS#11 işlevi bulunamadı: C_Logout", {"load", "C_GetFunctionList", "unload"}}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 struct InitializeCase {
     const char* name;
@@ -79,7 +100,7 @@ TEST_P(InitializeTest, DecidesWhetherTheOperationRuns) {
     // A refusing module did not initialise; one that succeeds did.
     mockp11::reset({mockp11::MockSlot{7}}, mockp11::answering({{"C_Initialize", 1, c.answer, c.error.empty()}}));
     std::size_t slots = 0;
-    const std::string error = errorOf([&] { slots = withPKCS11(countSlots); });
+    const std::string error = errorOf([&] { slots = withPKCS11(mockModule, countSlots); });
     EXPECT_EQ(error, c.error.empty() ? "<no error>" : c.error);
     EXPECT_EQ(slots, c.error.empty() ? 1u : 0u);
     EXPECT_THAT(mockp11::callNames(), ElementsAreArray(c.calls));
@@ -109,7 +130,7 @@ struct OperationFailure : std::runtime_error {
 TEST_F(ModuleBinding, FailingOperationIsFinalisedThenUnloadedAndItsErrorPassesUnchanged) {
     mockp11::reset({mockp11::MockSlot{7}});
     EXPECT_EQ(errorOf([] {
-                  withPKCS11([](const PKCS11& pkcs11) -> int {
+                  withPKCS11(mockModule, [](const PKCS11& pkcs11) -> int {
                       pkcs11.slotsWithToken();
                       throw HelperError("işlem düştü");
                   });
@@ -119,14 +140,15 @@ TEST_F(ModuleBinding, FailingOperationIsFinalisedThenUnloadedAndItsErrorPassesUn
 
     // Errors that are not ours pass through as they are, with the same clean-up.
     mockp11::reset({mockp11::MockSlot{7}});
-    EXPECT_THROW(withPKCS11([](const PKCS11&) -> int { throw OperationFailure("başka"); }), OperationFailure);
+    EXPECT_THROW(withPKCS11(mockModule, [](const PKCS11&) -> int { throw OperationFailure("başka"); }),
+                 OperationFailure);
     EXPECT_THAT(mockp11::callNames(), ElementsAre("load", "C_Initialize", "C_Finalize", "unload"));
 }
 
 TEST_F(ModuleBinding, EveryOperationLoadsTheModuleAfresh) {
     mockp11::reset({mockp11::MockSlot{7}, mockp11::MockSlot{9}});
-    EXPECT_EQ(withPKCS11(countSlots), 2u);
-    EXPECT_EQ(withPKCS11(countSlots), 2u);
+    EXPECT_EQ(withPKCS11(mockModule, countSlots), 2u);
+    EXPECT_EQ(withPKCS11(mockModule, countSlots), 2u);
     EXPECT_THAT(mockp11::callNames(), ElementsAreArray(concat({operationRan, operationRan})));
 }
 

@@ -27,18 +27,16 @@ void PrintTo(const PinCase& row, std::ostream* out) { *out << row.name; }
 
 class PinHandlingTest : public MockCardTestWithParam<PinCase> {
 protected:
-    void check(const std::function<void(SecureBytes&)>& operation) {
+    void check(const std::function<void(const std::string& module, SecureBytes&)>& operation) {
         const PinCase& c = GetParam();
         mockp11::Script script = c.script();
         script.readPinAtUnload = true;
         mockp11::reset(signingCard(), script);
         const TempDir empty;
-        if (c.moduleMissing) {
-            p11ModulePath = (empty.path() / "libakisp11.so").string();
-        }
+        const std::string module = c.moduleMissing ? (empty.path() / "libakisp11.so").string() : mockModule;
         SecureBytes pin(c.pin);
         const std::size_t size = pin.size();
-        const std::string error = errorOf([&] { operation(pin); });
+        const std::string error = errorOf([&] { operation(module, pin); });
 
         EXPECT_EQ(error == "<no error>", c.signs) << error;
         ASSERT_EQ(pin.size(), size);
@@ -60,15 +58,16 @@ protected:
 
 TEST_P(PinHandlingTest, DocumentSigning) {
     const CardCertificate chosen = cardCertificate(signingCertificate(), signingKeyId);
-    check([&](SecureBytes& pin) {
-        signDigestOnCard(chosen, *chosen.record.certificate.publicKey(), sha256DigestInfoOf(bytesOf("belge")), pin);
+    check([&](const std::string& module, SecureBytes& pin) {
+        signDigestOnCard(module, chosen, *chosen.record.certificate.publicKey(), sha256DigestInfoOf(bytesOf("belge")),
+                         pin);
     });
 }
 
 TEST_P(PinHandlingTest, ChallengeSigning) {
     const CardCertificate chosen = cardCertificate(signingCertificate(), signingKeyId);
-    check([&](SecureBytes& pin) {
-        signChallengeOnCard(chosen, *chosen.record.certificate.publicKey(), bytesOf("sınama"), pin);
+    check([&](const std::string& module, SecureBytes& pin) {
+        signChallengeOnCard(module, chosen, *chosen.record.certificate.publicKey(), bytesOf("sınama"), pin);
     });
 }
 

@@ -18,6 +18,7 @@
 namespace tarvo::test {
 
 inline const Bytes signingKeyId = {0x0A, 0x1B};
+inline constexpr CK_SLOT_ID signingSlot = 9;
 inline const std::string cardPin = "çağ€1";  // multi-byte UTF-8, nine bytes
 
 inline const Bytes& signingCertificate() {
@@ -25,22 +26,23 @@ inline const Bytes& signingCertificate() {
     return der;
 }
 
-// Slot 9: the certificate and its key under the same CKA_ID.
+// The signing slot: the certificate and its key under the same CKA_ID.
 inline std::vector<mockp11::MockSlot> signingCard(const Key& cardKey = rsaKey(), Bytes keyId = signingKeyId) {
-    mockp11::MockSlot slot{9, {mockp11::certificateObject(signingCertificate(), signingKeyId),
+    mockp11::MockSlot slot{signingSlot, {mockp11::certificateObject(signingCertificate(), signingKeyId),
                                mockp11::privateKeyObject(cardKey, std::move(keyId))}};
     slot.pin = bytesOf(cardPin);
     return {slot};
 }
 
-// The signing card with a second token behind it, holding another certificate
-// and its key under CKA_ID 55 and accepting the same PIN.
-inline std::vector<mockp11::MockSlot> signingCardWithSecondToken(const Bytes& otherCertificate) {
-    std::vector<mockp11::MockSlot> card = signingCard();
-    card.push_back(mockp11::MockSlot{5,
-                                     {mockp11::certificateObject(otherCertificate, Bytes{0x55}),
-                                      mockp11::privateKeyObject(otherRsaKey(), Bytes{0x55})}});
-    card[1].pin = card[0].pin;
+// Another token in front of the signing card, in slot 5: it holds another
+// certificate and its key under the signing key's CKA_ID, and its own PIN.
+inline std::vector<mockp11::MockSlot> signingCardBehindAnotherToken(const Bytes& otherCertificate) {
+    std::vector<mockp11::MockSlot> card = {
+        mockp11::MockSlot{5,
+                          {mockp11::certificateObject(otherCertificate, signingKeyId),
+                           mockp11::privateKeyObject(otherRsaKey(), signingKeyId)}}};
+    card[0].pin = bytesOf("başka-PIN");
+    card.push_back(signingCard().front());
     return card;
 }
 
@@ -53,13 +55,13 @@ inline Bytes sha256DigestInfoOf(const Bytes& message) {
 }
 
 // The card's certificate as the listing gives it, without a module lifecycle.
-inline CardCertificate cardCertificate(const Bytes& der, std::optional<Bytes> id) {
+inline CardCertificate cardCertificate(const Bytes& der, std::optional<Bytes> id, CK_SLOT_ID slot = signingSlot) {
     const std::optional<platform::Certificate> certificate = platform::Certificate::fromDER(der);
     std::optional<CertificateRecord> made = certificate ? record(*certificate, std::nullopt) : std::nullopt;
     if (!made) {
         throw std::runtime_error("card certificate");
     }
-    return CardCertificate{std::move(*made), std::move(id)};
+    return CardCertificate{std::move(*made), std::move(id), slot, std::nullopt};
 }
 
 }  // namespace tarvo::test

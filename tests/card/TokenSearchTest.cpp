@@ -15,12 +15,13 @@ using mockp11::MockObject;
 using mockp11::MockSlot;
 using mockp11::Script;
 
-// Runs the search on the first slot's session, as the card operations do.
+// Runs the search in a session on the first slot that holds a token.
 template <typename Search>
 auto inSession(Search&& search) {
-    return withPKCS11([&](const PKCS11& pkcs11) {
-        const CardSession session(pkcs11, pkcs11.slotsWithToken().front());
-        return search(pkcs11, session.handle());
+    return withPKCS11(mockModule, [&](const PKCS11& pkcs11) {
+        const std::optional<CardSession> session =
+            CardSession::openIfTokenUsable(pkcs11, pkcs11.slotsWithToken().front());
+        return search(pkcs11, session->handle());
     });
 }
 
@@ -59,7 +60,8 @@ TEST_P(SlotsWithTokenTest, ListsSlotsThatHoldATokenInModuleOrder) {
     const SlotCase& c = GetParam();
     mockp11::reset(c.slots(), c.script());
     std::vector<CK_SLOT_ID> ids;
-    const std::string error = errorOf([&] { ids = withPKCS11([](const PKCS11& p) { return p.slotsWithToken(); }); });
+    const std::string error =
+        errorOf([&] { ids = withPKCS11(mockModule, [](const PKCS11& p) { return p.slotsWithToken(); }); });
     EXPECT_EQ(error, c.error.empty() ? "<no error>" : c.error);
     EXPECT_THAT(ids, ElementsAreArray(c.ids));
     const std::vector<mockp11::Call> calls = mockp11::callsOf("C_GetSlotList");

@@ -8,6 +8,7 @@
 #include "support/TestCertificates.hpp"
 #include "support/Tools.hpp"
 
+#include "main/ModuleSelection.hpp"
 #include "platform/Base64.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace tarvo::test {
@@ -119,6 +121,26 @@ protected:
         card.addCertificate("AKIS", cardCert, "01");
         card.addPrivateKey("AKIS", cardKey, "01");
     }
+
+    // A SHA-256 DigestInfo as the robot computes it for a document.
+    static Bytes digestInfoOf(const Bytes& document) {
+        Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                            0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+        digestInfo.resize(51);
+        SHA256(document.data(), document.size(), digestInfo.data() + 19);
+        return digestInfo;
+    }
+
+    RunResult udfSign(const std::string& module, const Bytes& document, const std::string& pin) const {
+        return run(R"({"p11":")" + module + R"(","action":"udf-sign","pin":")" + pin + R"(","digestInfo":")" +
+                   base64Encode(digestInfoOf(document)) + R"(","fingerprint":")" + fingerprint(cardCert) + "\"}");
+    }
+
+    // The signature of an answer, checked by openssl against the card key.
+    bool cardSigned(const RunResult& result, const Bytes& data) const {
+        const json answer = json::parse(result.out);
+        return opensslVerifies(cardKey, data, *base64Decode(answer.at("signature").get<std::string>()));
+    }
 };
 
 TEST_F(CardAndStore, ListShowsStoreThenNewCardCertificatesOnce) {
@@ -168,7 +190,7 @@ TEST_F(CardAndStore, ListWithoutModuleKeepsStoreAndWarns) {
     const RunResult result = run(R"({"action":"list","p11":"/nonexistent/module.so"})");
     EXPECT_EQ(result.status, 0);
     const json answer = json::parse(result.out);
-    EXPECT_EQ(answer.at("warning"), "Kütüphane yüklenemedi: /usr/local/lib/libakisp11.dylib");
+    EXPECT_EQ(answer.at("warning"), std::string("Kütüphane yüklenemedi: ") + defaultModuleCandidates().front());
     ASSERT_EQ(answer.at("certificates").size(), 1u);
     EXPECT_EQ(answer.at("certificates")[0].at("fingerprint"), fingerprint(storeRsaCert));
     EXPECT_EQ(answer.at("certificates")[0].at("providerName"), storeLabel);
@@ -195,13 +217,8 @@ TEST_F(CardAndStore, UdfCertNeverConsultsTheStore) {
 TEST_F(CardAndStore, UdfSignReturnsASignatureThatOpensslAccepts) {
     oneCard();
     const Bytes document = {'b', 'e', 'l', 'g', 'e'};
-    Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                        0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    digestInfo.resize(51);
-    SHA256(document.data(), document.size(), digestInfo.data() + 19);
-
     const RunResult result = run(withModule(R"("action":"udf-sign","pin":")" + std::string(SoftHsmCard::userPin) +
-                                            R"(","digestInfo":")" + base64Encode(digestInfo) + "\""));
+                                            R"(","digestInfo":")" + base64Encode(digestInfoOf(document)) + "\""));
     ASSERT_EQ(result.status, 0) << result.out;
     const json answer = json::parse(result.out);
     ASSERT_EQ(answer.size(), 2u);
@@ -209,15 +226,97 @@ TEST_F(CardAndStore, UdfSignReturnsASignatureThatOpensslAccepts) {
     EXPECT_TRUE(opensslVerifies(cardKey, document, *base64Decode(answer.at("signature").get<std::string>())));
 }
 
-TEST_F(CardAndStore, UdfSignWithAWrongPinStops) {
+// SoftHSM2 marks a wrong PIN with CKF_USER_PIN_COUNT_LOW only; it never
+// reports a final try or a locked PIN, and a low count stops nothing.
+TEST_F(CardAndStore, UdfSignWithAWrongPinStopsAndTheTokenCountsIt) {
     oneCard();
-    Bytes digestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                        0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    digestInfo.resize(51, 0x5A);
-    const RunResult result =
-        run(withModule(R"("action":"udf-sign","pin":"0000","digestInfo":")" + base64Encode(digestInfo) + "\""));
-    EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.out, "{\"error\":\"PIN HATALI — kart kilitlenmesin diye DURULDU.\"}\n");
+    const Bytes document = {'d', 'i', 'l', 'e', 'k', 'c', 'e'};
+    const RunResult wrong = udfSign(SoftHsmCard::modulePath(), document, "0000");
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_EQ(wrong.out, "{\"error\":\"PIN HATALI — kart kilitlenmesin diye DURULDU.\"}\n");
+    ASSERT_EQ(card.tokens().size(), 1u);
+    EXPECT_EQ(card.tokens()[0].flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED),
+              CKF_USER_PIN_COUNT_LOW);
+
+    const RunResult right = udfSign(SoftHsmCard::modulePath(), document, SoftHsmCard::userPin);
+    ASSERT_EQ(right.status, 0) << right.out;
+    EXPECT_TRUE(cardSigned(right, document));
+}
+
+struct TwoTokensCase {
+    const char* name;
+    bool challenge;  // "sign" with the PIN dialog, else "udf-sign"
+};
+
+void PrintTo(const TwoTokensCase& value, std::ostream* out) { *out << value.name; }
+
+class TwoTokens : public CardAndStore, public ::testing::WithParamInterface<TwoTokensCase> {};
+
+// Two tokens with PINs of their own; the certificate is on the one in the
+// later slot, and the other holds a key under the same CKA_ID. The PIN goes
+// to the certificate's token only, so the other one counts no failed login.
+TEST_P(TwoTokens, SignOnTheCertificatesTokenAndLeaveTheOtherUntouched) {
+    const std::map<std::string, std::string> pins = {{"AKIS-A", "1111-A"}, {"AKIS-B", "2222-B"}};
+    for (const auto& [label, pin] : pins) {
+        card.addToken(label, pin);
+    }
+    const std::vector<SoftHsmCard::Token> order = card.tokens();
+    ASSERT_EQ(order.size(), 2u);
+    const std::string front = order[0].label;
+    const std::string back = order[1].label;
+    card.addCertificate(front, certificate("Öndeki Kart", rsaKey(), 0xC5), "01");
+    card.addPrivateKey(front, rsaKey(), "01");
+    card.addCertificate(back, cardCert, "01");
+    card.addPrivateKey(back, cardKey, "01");
+
+    const Bytes data = {'i', 'k', 'i', ' ', 'k', 'a', 'r', 't'};
+    RunResult result;
+    if (GetParam().challenge) {
+        FakePinentry pinentry(answeringPin(pins.at(back)));
+        result = run(withModule(R"("action":"sign","challenge":")" + base64Encode(data) + R"(","fingerprint":")" +
+                                fingerprint(cardCert) + "\""),
+                     pinentry.environment());
+    } else {
+        result = udfSign(SoftHsmCard::modulePath(), data, pins.at(back));
+    }
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(cardSigned(result, data));
+    const std::vector<SoftHsmCard::Token> after = card.tokens();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0].label, front);
+    EXPECT_EQ(after[0].flags & CKF_USER_PIN_COUNT_LOW, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, TwoTokens,
+                         ::testing::Values(TwoTokensCase{"UdfSign", false}, TwoTokensCase{"Sign", true}),
+                         [](const auto& testParam) { return std::string(testParam.param.name); });
+
+// p11-kit's proxy exports nothing but C_GetFunctionList and shows the tokens of
+// every module registered with p11-kit. The user's registration of SoftHSM2
+// takes the place of a system one of the same name; whatever else the system
+// registered may show tokens of its own.
+TEST_F(CardAndStore, ListAndSignThroughTheP11KitProxy) {
+    oneCard();
+    const auto modules = store.home() / ".config" / "pkcs11" / "modules";
+    std::filesystem::create_directories(modules);
+    writeFile(modules / "softhsm2.module", "module: " + SoftHsmCard::modulePath() + "\n");
+    const std::string proxy = TARVO_P11KIT_PROXY_MODULE;
+
+    const RunResult listed = run(R"({"action":"list","p11":")" + proxy + "\"}");
+    ASSERT_EQ(listed.status, 0) << listed.out;
+    const json entries = json::parse(listed.out).at("certificates");
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                            [&](const json& entry) {
+                                return entry.at("fingerprint") == fingerprint(cardCert) &&
+                                       entry.at("providerName") == cardLabel;
+                            }),
+              1)
+        << listed.out;
+
+    const Bytes document = {'v', 'e', 'k', 'i', 'l'};
+    const RunResult signedDocument = udfSign(proxy, document, SoftHsmCard::userPin);
+    ASSERT_EQ(signedDocument.status, 0) << signedDocument.out;
+    EXPECT_TRUE(cardSigned(signedDocument, document));
 }
 
 TEST_F(CardAndStore, SignOnTheCardAsksForThePinOnceAndOpensslAccepts) {
@@ -320,7 +419,7 @@ protected:
         card.addCertificate(tokenLabel, cert, "0e");
         card.addPrivateKey(tokenLabel, key, "0e", GetParam().lock == Lock::keyConfirmedAtEachUse);
         card.addPublicKey(tokenLabel, key, "0e");
-        store.registerModule("E-İmza", SoftHsmCard::libraryPath(), card.environment());
+        store.registerModule("E-İmza", SoftHsmCard::modulePath(), card.environment());
     }
 
     std::string rightSecret() const {
@@ -350,7 +449,7 @@ TEST_P(LockedStore, AsksOnlyWhenSigningAndTriesTheAnswerOnce) {
     if (std::string(c.action) == "list") {
         ASSERT_EQ(result.status, 0) << result.out;
         const json answer = json::parse(result.out);
-        EXPECT_EQ(answer.at("warning"), "Kütüphane yüklenemedi: /usr/local/lib/libakisp11.dylib");
+        EXPECT_EQ(answer.at("warning"), "Kütüphane yüklenemedi: /usr/lib/libakisp11.so");
         ASSERT_EQ(answer.at("certificates").size(), 1u) << result.out;
         EXPECT_EQ(answer.at("certificates")[0].at("fingerprint"), fingerprint(cert));
         EXPECT_EQ(answer.at("certificates")[0].at("providerName"), storeLabel);

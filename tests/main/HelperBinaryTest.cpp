@@ -1,9 +1,12 @@
+#include "main/ModuleSelection.hpp"
 #include "support/RunBinary.hpp"
 #include "support/Tools.hpp"
 
 #include "platform/Messages.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -18,13 +21,34 @@ struct Case {
     std::vector<std::string> arguments = {};
 };
 
+// A path as our writer shows it inside a JSON string: every '/' escaped.
+std::string escaped(const std::string& path) {
+    std::string text;
+    for (char c : path) {
+        if (c == '/') text += '\\';
+        text += c;
+    }
+    return text;
+}
+
 // HOME points at an empty folder: no certificate store, so the store adds
-// nothing, and no card module exists at the default place on a test machine.
+// nothing. No card module may be installed at the default places; the helper
+// runs in the home folder.
 class HelperBinary : public ::testing::Test {
 protected:
+    void SetUp() override {
+        for (const char* candidate : defaultModuleCandidates()) {
+            if (std::filesystem::exists(candidate)) {
+                GTEST_SKIP() << "a card module is installed at " << candidate;
+            }
+        }
+    }
+
     void expectRun(const Case& c) {
         SCOPED_TRACE(::testing::PrintToString(c.input.substr(0, 120)));
-        const auto result = test::runBinary(c.input, test::helperEnvironment(home.path().string()), c.arguments);
+        const auto environment = test::helperEnvironment(home.path().string());
+        const auto result = c.arguments.empty() ? test::runBinary(c.input, environment, home.path())
+                                                : test::runBinary(c.arguments, c.input, environment);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.status, c.status);
@@ -35,7 +59,8 @@ protected:
 
 std::string error(const std::string& message) { return "{\"error\":\"" + message + "\"}\n"; }
 
-const std::string defaultModuleMissing = "Kütüphane yüklenemedi: \\/usr\\/local\\/lib\\/libakisp11.dylib";
+// Names the first of the build's default places ("/usr/lib/libakisp11.so" unless a packager chose others).
+const std::string defaultModuleMissing = "Kütüphane yüklenemedi: " + escaped(defaultModuleCandidates().front());
 
 TEST_F(HelperBinary, RefusesWhatIsNotARequest) {
     const std::vector<std::string> inputs = {
@@ -104,34 +129,41 @@ TEST_F(HelperBinary, AMissingModuleIsAWarningForTheListAndAnErrorForTheCard) {
     }
 }
 
-TEST_F(HelperBinary, TheRequestChoosesTheModuleOnlyWhenSomethingIsThere) {
+// Only a regular file (or a link to one) counts as a module; it is loaded as
+// exactly that file, also when its name has no slash. Loading a FIFO would
+// block forever, so one is never tried.
+TEST_F(HelperBinary, TheRequestChoosesTheModuleOnlyWhenItNamesAFile) {
     const auto file = home.path() / "not-a-module.so";
     test::writeFile(file, std::string("plain text"));
+    // The name of a library the loader would find on its own search path.
+    test::writeFile(home.path() / "libc.so.6", std::string("plain text"));
     const auto folder = home.path() / "lib dir";
     std::filesystem::create_directory(folder);
-    const auto link = home.path() / "dangling";
-    std::filesystem::create_symlink(home.path() / "gone.so", link);
+    const auto fifo = home.path() / "fifo.so";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto link = home.path() / "link.so";
+    std::filesystem::create_symlink(file, link);
+    const auto dangling = home.path() / "dangling";
+    std::filesystem::create_symlink(home.path() / "gone.so", dangling);
 
-    const auto escaped = [](const std::filesystem::path& path) {
-        std::string text;
-        for (char c : path.string()) {
-            if (c == '/') text += '\\';
-            text += c;
-        }
-        return text;
-    };
-    const auto quoted = [&](const std::filesystem::path& path) { return "Kütüphane yüklenemedi: " + escaped(path); };
+    const auto quoted = [](const std::string& path) { return "Kütüphane yüklenemedi: " + escaped(path); };
     const auto request = [](const std::string& action, const std::string& p11) {
         return "{\"action\":\"" + action + "\",\"p11\":\"" + p11 + "\"}";
     };
 
     const std::vector<Case> cases = {
         {request("udf-cert", file.string()), error(quoted(file)), 2},
-        {request("udf-cert", escaped(file)), error(quoted(file)), 2},
+        {request("udf-cert", escaped(file.string())), error(quoted(file)), 2},
         {request("list", file.string()), "{\"certificates\":[],\"warning\":\"" + quoted(file) + "\"}\n", 0},
-        {request("udf-cert", folder.string()), error(quoted(folder)), 2},
+        {request("udf-cert", link.string()), error(quoted(link)), 2},
+        {request("udf-cert", "not-a-module.so"), error(quoted("not-a-module.so")), 2},
+        {request("udf-cert", "libc.so.6"), error(quoted("libc.so.6")), 2},
+        {request("udf-cert", "./libc.so.6"), error(quoted("./libc.so.6")), 2},
+        {request("udf-cert", "libm.so.6"), error(defaultModuleMissing), 2},
+        {request("udf-cert", folder.string()), error(defaultModuleMissing), 2},
+        {request("udf-cert", fifo.string()), error(defaultModuleMissing), 2},
         {request("udf-cert", (home.path() / "missing.so").string()), error(defaultModuleMissing), 2},
-        {request("udf-cert", link.string()), error(defaultModuleMissing), 2},
+        {request("udf-cert", dangling.string()), error(defaultModuleMissing), 2},
         {request("udf-cert", ""), error(defaultModuleMissing), 2},
         // the system would see only the part before the NUL, which exists
         {request("udf-cert", file.string() + "\\u0000.txt"), error(defaultModuleMissing), 2},

@@ -57,9 +57,12 @@ bool isSanitizerSetting(const std::string& entry) {
 }
 
 [[noreturn]] void execHelper(const Pipe& in, const Pipe& out, const Pipe& err, const std::vector<char*>& argv,
-                             const std::vector<char*>& envp) {
+                             const std::vector<char*>& envp, const char* directory) {
     // The test process ignores SIGPIPE; the helper must meet the default.
     ::signal(SIGPIPE, SIG_DFL);
+    if (directory != nullptr && ::chdir(directory) != 0) {
+        ::_exit(127);
+    }
     if (::dup2(in.read(), STDIN_FILENO) < 0 || ::dup2(out.write(), STDOUT_FILENO) < 0 ||
         ::dup2(err.write(), STDERR_FILENO) < 0) {
         ::_exit(127);
@@ -115,9 +118,10 @@ Environment helperEnvironment(const std::string& home) {
     return environment;
 }
 
-RunResult runBinary(std::string_view input, const Environment& environment, const std::vector<std::string>& arguments,
-                    std::chrono::seconds patience) {
-    const std::string_view request = input;
+namespace {
+
+RunResult run(const std::vector<std::string>& arguments, std::string_view input, const Environment& environment,
+              const std::filesystem::path& directory, std::chrono::seconds patience) {
     // A helper that exits before reading everything must not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -130,13 +134,14 @@ RunResult runBinary(std::string_view input, const Environment& environment, cons
     words.insert(words.end(), arguments.begin(), arguments.end());
     const std::vector<char*> argv = pointersTo(words);
 
+    const std::string folder = directory.string();
     Pipe in, out, err;
     const pid_t child = ::fork();
     if (child < 0) {
         throw std::runtime_error("fork failed");
     }
     if (child == 0) {
-        execHelper(in, out, err, argv, envp);
+        execHelper(in, out, err, argv, envp, folder.empty() ? nullptr : folder.c_str());
     }
     in.closeRead();
     out.closeWrite();
@@ -197,10 +202,20 @@ RunResult runBinary(std::string_view input, const Environment& environment, cons
     } else if (WIFSIGNALED(status)) {
         result.status = -WTERMSIG(status);
     }
-    if (arguments.empty()) {
-        recordAnswer(request, result);
-    }
     return result;
+}
+
+}  // namespace
+
+RunResult runBinary(std::string_view input, const Environment& environment, const std::filesystem::path& directory,
+                    std::chrono::seconds patience) {
+    const RunResult result = run({}, input, environment, directory, patience);
+    recordAnswer(input, result);
+    return result;
+}
+
+RunResult runBinary(const std::vector<std::string>& arguments, std::string_view input, const Environment& environment) {
+    return run(arguments, input, environment, {}, std::chrono::seconds(120));
 }
 
 }  // namespace tarvo::test

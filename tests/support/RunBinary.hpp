@@ -4,6 +4,7 @@
 // input, one document expected on standard output.
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,19 +26,20 @@ struct RunResult {
 // that a sanitizer build of the helper reports the same way the tests do.
 Environment helperEnvironment(const std::string& home);
 
-// Starts the helper with exactly this environment and these arguments (none,
-// as the robot starts it, unless given), writes the input and closes it, and
-// collects both outputs until the process ends.
-//
-// When TARVO_ANSWER_RECORD names a file, every served request (one without
-// arguments) is appended to it as one JSON line {"request", "status",
-// "answer"} with request and answer in Base64, for the schema check that runs
-// after the end-to-end tests.
-// Appends one run to that record (nothing when TARVO_ANSWER_RECORD is unset).
+// When TARVO_ANSWER_RECORD names a file, every run of the helper that served a
+// request is appended to it as one JSON line {"request", "status", "answer"},
+// request and answer in Base64, for the schema check that runs after the
+// end-to-end tests. Nothing when the variable is unset.
 void recordAnswer(std::string_view request, const RunResult& result);
 
-RunResult runBinary(std::string_view input, const Environment& environment,
-                    const std::vector<std::string>& arguments = {},
+// Starts the helper with exactly this environment and no arguments, in the
+// directory when one is given, writes the input and closes it, and collects
+// both outputs until the process ends. The answer is recorded.
+RunResult runBinary(std::string_view input, const Environment& environment, const std::filesystem::path& directory = {},
                     std::chrono::seconds patience = std::chrono::seconds(120));
+
+// The same with these arguments, as a person types them; nothing is recorded,
+// since an answer to an option is no protocol document.
+RunResult runBinary(const std::vector<std::string>& arguments, std::string_view input, const Environment& environment);
 
 }  // namespace tarvo::test

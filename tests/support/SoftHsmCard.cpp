@@ -1,10 +1,13 @@
 #include "support/SoftHsmCard.hpp"
 
+#include "support/ScopedEnvironment.hpp"
+
+#include <dlfcn.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <filesystem>
-#include <sstream>
+#include <memory>
 #include <stdexcept>
 
 namespace tarvo::test {
@@ -51,19 +54,49 @@ std::vector<std::string> SoftHsmCard::environment() const {
     return {"SOFTHSM2_CONF=" + (dir_.path() / "softhsm2.conf").string()};
 }
 
-std::string SoftHsmCard::modulePath() { return TARVO_SOFTHSM_FILTER; }
+std::string SoftHsmCard::modulePath() { return TARVO_SOFTHSM_MODULE; }
 
-std::string SoftHsmCard::libraryPath() { return TARVO_SOFTHSM_MODULE; }
+void SoftHsmCard::addToken(const std::string& label, const std::string& pin) {
+    runToolChecked({"softhsm2-util", "--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", "87654321"},
+                   environment());
+    pins_[label] = pin;
+}
 
-void SoftHsmCard::addToken(const std::string& label) {
-    runToolChecked(
-        {"softhsm2-util", "--init-token", "--free", "--label", label, "--pin", userPin, "--so-pin", "87654321"},
-        environment());
+std::vector<SoftHsmCard::Token> SoftHsmCard::tokens() const {
+    // Asked in this process, straight through the module's function list, so
+    // that the answer does not depend on any code under test.
+    ScopedEnvironment scoped;
+    scoped.set("SOFTHSM2_CONF", (dir_.path() / "softhsm2.conf").string());
+    const std::unique_ptr<void, int (*)(void*)> module(::dlopen(TARVO_SOFTHSM_MODULE, RTLD_NOW | RTLD_LOCAL),
+                                                        ::dlclose);
+    const auto getFunctionList =
+        module ? reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module.get(), "C_GetFunctionList")) : nullptr;
+    CK_FUNCTION_LIST_PTR p11 = nullptr;
+    if (getFunctionList == nullptr || getFunctionList(&p11) != CKR_OK || p11->C_Initialize(nullptr) != CKR_OK) {
+        throw std::runtime_error("SoftHSM2 cannot be started");
+    }
+    std::vector<CK_SLOT_ID> slots(64);
+    CK_ULONG count = slots.size();
+    const CK_RV listed = p11->C_GetSlotList(CK_TRUE, slots.data(), &count);
+    std::vector<Token> found;
+    for (CK_ULONG i = 0; listed == CKR_OK && i < count; ++i) {
+        CK_TOKEN_INFO info{};
+        if (p11->C_GetTokenInfo(slots[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED) != 0) {
+            std::string label(reinterpret_cast<const char*>(info.label), sizeof info.label);
+            label.erase(label.find_last_not_of(' ') + 1);
+            found.push_back({label, info.flags});
+        }
+    }
+    p11->C_Finalize(nullptr);
+    if (listed != CKR_OK) {
+        throw std::runtime_error("SoftHSM2 slot list");
+    }
+    return found;
 }
 
 void SoftHsmCard::pkcs11Tool(const std::string& token, std::vector<std::string> arguments) {
     std::vector<std::string> argv = {"pkcs11-tool", "--module", TARVO_SOFTHSM_MODULE, "--token-label", token,
-                                     "--login",     "--pin",    userPin};
+                                     "--login",     "--pin",    pins_.at(token)};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     runToolChecked(argv, environment());
 }
@@ -98,26 +131,10 @@ void SoftHsmCard::addPublicKey(const std::string& token, const Key& key, const s
                        "pub" + std::to_string(objects_)});
 }
 
-// pkcs11-tool lists each slot as "  token label        : <label>" followed,
-// some lines later, by "  token flags        : <flag>, <flag>, ...".
 bool SoftHsmCard::userPinCountLow(const std::string& token) const {
-    std::istringstream listing(toolOutput({"pkcs11-tool", "--module", TARVO_SOFTHSM_MODULE, "--list-token-slots"},
-                                          environment()));
-    // The value of a "<name> : <value>" line, when the line names it.
-    const auto valueOf = [](const std::string& line, const std::string& name) -> std::optional<std::string> {
-        const auto start = line.find_first_not_of(' ');
-        const auto colon = line.find(" : ");
-        if (start == std::string::npos || colon == std::string::npos || line.compare(start, name.size(), name) != 0) {
-            return std::nullopt;
-        }
-        return line.substr(colon + 3);
-    };
-    bool inToken = false;
-    for (std::string line; std::getline(listing, line);) {
-        if (const auto label = valueOf(line, "token label")) {
-            inToken = *label == token;
-        } else if (const auto flags = valueOf(line, "token flags"); flags && inToken) {
-            return flags->find("user PIN count low") != std::string::npos;
+    for (const Token& found : tokens()) {
+        if (found.label == token) {
+            return (found.flags & CKF_USER_PIN_COUNT_LOW) != 0;
         }
     }
     throw std::runtime_error("no token labelled " + token);

@@ -1,11 +1,16 @@
 #pragma once
 
 // A throwaway SoftHSM2 store with its own configuration and token folder, for
-// running the built program against a real PKCS#11 module.
+// running the built program against a real PKCS#11 module. SoftHSM2 always
+// shows one more token beside those made here: a blank one, which the module
+// does not let anyone open a session on.
 
 #include "support/TestCertificates.hpp"
 #include "support/Tools.hpp"
 
+#include <p11-kit/pkcs11.h>
+
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,8 +23,8 @@ public:
 
     SoftHsmCard();
 
-    // Initialises the next free token with this label and the user PIN.
-    void addToken(const std::string& label);
+    // Initialises the next free token with this label and user PIN.
+    void addToken(const std::string& label, const std::string& pin = userPin);
     void addCertificate(const std::string& token, const Bytes& der, const std::optional<std::string>& hexId);
     // A key that asks for the PIN again at each use (CKA_ALWAYS_AUTHENTICATE) when told so.
     void addPrivateKey(const std::string& token, const Key& key, const std::string& hexId,
@@ -30,10 +35,16 @@ public:
     // Whether the token's flags say that a login failed since the last one that worked.
     bool userPinCountLow(const std::string& token) const;
 
-    // The module to name as "p11": SoftHSM2 showing only initialised tokens.
+    struct Token {
+        std::string label;  // without its trailing blanks
+        CK_FLAGS flags;
+    };
+    // The initialised tokens in slot order, as the module reports them now.
+    // SoftHSM2 orders slots by numbers it draws itself, not by creation.
+    std::vector<Token> tokens() const;
+
+    // The module to name as "p11": SoftHSM2 itself.
     static std::string modulePath();
-    // The SoftHSM2 library itself, for other software that loads it (an NSS database).
-    static std::string libraryPath();
     // The environment entries the program needs to find this store.
     std::vector<std::string> environment() const;
 
@@ -42,6 +53,7 @@ private:
 
     TempDir dir_;
     int objects_ = 0;
+    std::map<std::string, std::string> pins_;
 };
 
 }  // namespace tarvo::test

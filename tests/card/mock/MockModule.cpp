@@ -1,11 +1,20 @@
-// The loadable face of the mock card: thirteen exported entry points that
+// The loadable face of the mock card: the entry points, exported by name, that
 // forward to the control library. Built with -fno-gnu-unique and without any
 // inline or template statics, so that dlclose really unloads it and the log
 // shows every load and unload.
+//
+// Variants leave out names (MOCK_WITHOUT_*), or export nothing but
+// C_GetFunctionList and hand out every entry point through its list
+// (MOCK_FUNCTION_LIST_ONLY), as p11-kit-proxy.so and many vendor modules do.
 
 #include "MockEntryPoints.hpp"
 
-#define MOCK_EXPORT extern "C" __attribute__((visibility("default")))
+#define MOCK_VISIBLE extern "C" __attribute__((visibility("default")))
+#ifdef MOCK_FUNCTION_LIST_ONLY
+#define MOCK_EXPORT extern "C"
+#else
+#define MOCK_EXPORT MOCK_VISIBLE
+#endif
 
 namespace entry = tarvo::test::mockp11::entry;
 
@@ -19,6 +28,10 @@ MOCK_EXPORT CK_RV C_Finalize(void* reserved) { return entry::finalize(reserved);
 MOCK_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
     return entry::getSlotList(tokenPresent, list, count);
 }
+
+#ifndef MOCK_WITHOUT_C_GETTOKENINFO
+MOCK_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) { return entry::getTokenInfo(slot, info); }
+#endif
 
 MOCK_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify,
                                 CK_SESSION_HANDLE_PTR session) {
@@ -62,5 +75,36 @@ MOCK_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechani
 MOCK_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
                          CK_ULONG_PTR signatureLength) {
     return entry::sign(session, data, length, signature, signatureLength);
+}
+#endif
+
+#ifdef MOCK_FUNCTION_LIST_ONLY
+static CK_FUNCTION_LIST functionList;
+
+MOCK_VISIBLE CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+    const CK_RV rv = entry::getFunctionList(list != nullptr);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    functionList.version = {2, 40};
+    functionList.C_Initialize = C_Initialize;
+    functionList.C_Finalize = C_Finalize;
+    functionList.C_GetFunctionList = C_GetFunctionList;
+    functionList.C_GetSlotList = C_GetSlotList;
+    functionList.C_GetTokenInfo = C_GetTokenInfo;
+    functionList.C_OpenSession = C_OpenSession;
+    functionList.C_CloseSession = C_CloseSession;
+    functionList.C_FindObjectsInit = C_FindObjectsInit;
+    functionList.C_FindObjects = C_FindObjects;
+    functionList.C_FindObjectsFinal = C_FindObjectsFinal;
+    functionList.C_GetAttributeValue = C_GetAttributeValue;
+    functionList.C_Login = C_Login;
+#ifndef MOCK_WITHOUT_C_LOGOUT
+    functionList.C_Logout = C_Logout;
+#endif
+    functionList.C_SignInit = C_SignInit;
+    functionList.C_Sign = C_Sign;
+    *list = &functionList;
+    return CKR_OK;
 }
 #endif

@@ -70,7 +70,9 @@ CK_RV respond(const char* function, Work work) {
     }
     State& s = state();
     CK_RV rv = CKR_OK;
-    if (!s.initialized && std::strcmp(function, "C_Initialize") != 0) {
+    // The standard allows these two before initialisation.
+    if (!s.initialized && std::strcmp(function, "C_Initialize") != 0 &&
+        std::strcmp(function, "C_GetFunctionList") != 0) {
         violation(std::string(function) + " while not initialised");
         rv = CKR_CRYPTOKI_NOT_INITIALIZED;
     } else {
@@ -319,6 +321,33 @@ CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY 
         s.sessions[*handle] = opened;
         return CKR_OK;
     });
+}
+
+CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    record("C_GetTokenInfo", {slot, flag(info)});
+    return respond("C_GetTokenInfo", [&]() -> CK_RV {
+        const State& s = state();
+        const auto found = std::find_if(s.slots.begin(), s.slots.end(),
+                                        [&](const MockSlot& candidate) { return candidate.id == slot; });
+        if (found == s.slots.end()) {
+            return CKR_SLOT_ID_INVALID;
+        }
+        if (!found->tokenPresent) {
+            return CKR_TOKEN_NOT_PRESENT;
+        }
+        if (info == nullptr) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        *info = CK_TOKEN_INFO{};
+        std::memset(info->label, ' ', sizeof info->label);
+        info->flags = found->tokenFlags;
+        return CKR_OK;
+    });
+}
+
+CK_RV getFunctionList(bool listGiven) {
+    record("C_GetFunctionList", {listGiven ? 1u : 0u});
+    return respond("C_GetFunctionList", [&]() -> CK_RV { return listGiven ? CKR_OK : CKR_ARGUMENTS_BAD; });
 }
 
 CK_RV closeSession(CK_SESSION_HANDLE handle) {

@@ -44,6 +44,7 @@ struct MockSlot {
     CK_SLOT_ID id = 0;
     bool tokenPresent = true;
     Bytes pin = defaultMockPin();  // the PIN the token accepts
+    CK_FLAGS tokenFlags = CKF_TOKEN_INITIALIZED | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED;  // C_GetTokenInfo
     std::vector<MockObject> objects;
 };
 
@@ -94,6 +95,8 @@ Script answering(std::vector<Answer> answers);
 //   C_SignInit                 {session, mechanism, parameter is not null, parameter length, key}
 //   C_Sign                     {session, data length, signature is not null, length passed in};
 //                              data: the bytes to sign
+//   C_GetTokenInfo             {slot, info is not null}
+//   C_GetFunctionList          {list pointer is not null}
 struct Call {
     std::string function;
     std::vector<CK_ULONG> args;

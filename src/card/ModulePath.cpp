@@ -1,7 +1,0 @@
-#include "card/ModulePath.hpp"
-
-namespace tarvo {
-
-std::string p11ModulePath = akisModulePath;
-
-}  // namespace tarvo
