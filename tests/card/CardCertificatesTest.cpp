@@ -216,7 +216,10 @@ TEST_P(UdfCertificateTest, PicksByFingerprintElseTheFirst) {
 std::string withColons(const std::string& fingerprint) {
     std::string text;
     for (std::size_t i = 0; i < fingerprint.size(); i += 2) {
-        text += (i == 0 ? "" : ":") + fingerprint.substr(i, 2);
+        if (i != 0) {
+            text += ':';
+        }
+        text += fingerprint.substr(i, 2);
     }
     return text;
 }
