@@ -14,11 +14,11 @@ void bindEntryPoint(const platform::DynamicLibrary& library, const char* name, F
     if (address == nullptr) {
         throw HelperError(std::string(messages::card::entryPointMissing) + name);
     }
-    entryPoint = reinterpret_cast<Function>(address);
+    entryPoint = reinterpret_cast<typename Function::Pointer>(address);
 }
 
 platform::DynamicLibrary loadModule() {
-    std::optional<platform::DynamicLibrary> library = platform::DynamicLibrary::open(p11ModulePath);
+    std::optional<platform::DynamicLibrary> library = platform::DynamicLibrary::open(p11ModulePath, moduleCallFaults);
     if (!library) {
         throw HelperError(messages::card::moduleNotLoaded + p11ModulePath);
     }

@@ -1,16 +1,20 @@
 #pragma once
 
+#include "platform/ForeignCall.hpp"
+
 #include <optional>
 #include <string>
 
 namespace tarvo::platform {
 
 // A shared library loaded with RTLD_NOW | RTLD_LOCAL and unloaded (dlclose)
-// exactly once, when the last owner lets go of it. Move-only.
+// exactly once, when the last owner lets go of it. Move-only. Loading and
+// unloading run the library's own constructors and destructors, so both are
+// framed as foreign calls with the faults given.
 class DynamicLibrary {
 public:
     // Nothing when the loader refuses the path.
-    static std::optional<DynamicLibrary> open(const std::string& path);
+    static std::optional<DynamicLibrary> open(const std::string& path, const ForeignCallFaults& faults);
 
     ~DynamicLibrary();
     DynamicLibrary(DynamicLibrary&& other) noexcept;
@@ -26,8 +30,9 @@ public:
     void close() noexcept;
 
 private:
-    explicit DynamicLibrary(void* handle) : handle_(handle) {}
+    DynamicLibrary(void* handle, const ForeignCallFaults& faults) : handle_(handle), faults_(&faults) {}
     void* handle_ = nullptr;
+    const ForeignCallFaults* faults_ = nullptr;
 };
 
 }  // namespace tarvo::platform
