@@ -22,7 +22,6 @@ std::atomic<const ForeignCallFaults*> active{nullptr};
 static_assert(std::atomic<const ForeignCallFaults*>::is_always_lock_free, "read in signal handlers");
 std::array<struct sigaction, crashSignals.size()> previousActions{};
 std::chrono::seconds deadline = foreignCallDeadline;
-bool handlersInstalled = false;
 // A module that overflows its stack still gets its answer.
 alignas(16) std::array<std::byte, 64 * 1024> alternateStack{};
 
@@ -61,11 +60,21 @@ void onDeadline(int) {
     errno = savedErrno;
 }
 
+bool isOurs(int signal, void (*handler)(int, siginfo_t*, void*)) {
+    struct sigaction current {};
+    return ::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
+           current.sa_sigaction == handler;
+}
+
+bool isOurs(int signal, void (*handler)(int)) {
+    struct sigaction current {};
+    return ::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+           current.sa_handler == handler;
+}
+
+// Checked at every frame rather than once: whoever replaced one of our
+// handlers since (a module, a crash handed on) becomes the one we hand on to.
 void installHandlers() noexcept {
-    if (handlersInstalled) {
-        return;
-    }
-    handlersInstalled = true;
     stack_t current{};
     if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) != 0) {
         stack_t ours{};
@@ -78,13 +87,17 @@ void installHandlers() noexcept {
     crash.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigfillset(&crash.sa_mask);
     for (std::size_t i = 0; i < crashSignals.size(); ++i) {
-        ::sigaction(crashSignals[i], &crash, &previousActions[i]);
+        if (!isOurs(crashSignals[i], onCrash)) {
+            ::sigaction(crashSignals[i], &crash, &previousActions[i]);
+        }
     }
-    struct sigaction expiry {};
-    expiry.sa_handler = onDeadline;
-    expiry.sa_flags = SA_RESTART | SA_ONSTACK;
-    sigfillset(&expiry.sa_mask);
-    ::sigaction(SIGALRM, &expiry, nullptr);
+    if (!isOurs(SIGALRM, onDeadline)) {
+        struct sigaction expiry {};
+        expiry.sa_handler = onDeadline;
+        expiry.sa_flags = SA_RESTART | SA_ONSTACK;
+        sigfillset(&expiry.sa_mask);
+        ::sigaction(SIGALRM, &expiry, nullptr);
+    }
 }
 
 void setTimer(std::chrono::seconds after) noexcept {

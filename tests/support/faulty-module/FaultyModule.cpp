@@ -10,7 +10,8 @@
 //   TARVO_FAULTY_P11_REPORT  a file that receives, just before a crash, what decides
 //                            whether the crash leaves a core file:
 //                            "dumpable=<0|1> core=<soft limit> <hard limit>"
-//   TARVO_FAULTY_P11_TARGET  the module to forward to (default: SoftHSM2 as found at build time)
+//   TARVO_FAULTY_P11_TARGET  the module to forward to (default: SoftHSM2 as found at build time);
+//                            one without C_GetFunctionList serves for the thirteen only
 //
 // Besides the thirteen entry points the helper binds by name, it offers
 // C_GetFunctionList, so that the NSS tools and NSS itself can load it too.
@@ -73,15 +74,39 @@ void misbehave(const char* where) {
     }
 }
 
+CK_FUNCTION_LIST boundByName{};
+
+#define BIND_BY_NAME(name) boundByName.name = reinterpret_cast<CK_##name>(::dlsym(target, #name))
+
+// The target's own list, or, for a module without C_GetFunctionList, the
+// thirteen entry points bound by name.
 CK_FUNCTION_LIST_PTR functions() {
     if (forwarded == nullptr) {
         const char* path = std::getenv("TARVO_FAULTY_P11_TARGET");
         target = ::dlopen(path != nullptr ? path : SOFTHSM_MODULE, RTLD_NOW | RTLD_LOCAL);
-        auto getFunctionList =
-            target != nullptr ? reinterpret_cast<CK_C_GetFunctionList>(::dlsym(target, "C_GetFunctionList")) : nullptr;
-        if (getFunctionList == nullptr || getFunctionList(&forwarded) != CKR_OK) {
+        if (target == nullptr) {
             std::abort();
         }
+        if (auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(target, "C_GetFunctionList"))) {
+            if (getFunctionList(&forwarded) != CKR_OK) {
+                std::abort();
+            }
+            return forwarded;
+        }
+        BIND_BY_NAME(C_Initialize);
+        BIND_BY_NAME(C_Finalize);
+        BIND_BY_NAME(C_GetSlotList);
+        BIND_BY_NAME(C_OpenSession);
+        BIND_BY_NAME(C_CloseSession);
+        BIND_BY_NAME(C_FindObjectsInit);
+        BIND_BY_NAME(C_FindObjects);
+        BIND_BY_NAME(C_FindObjectsFinal);
+        BIND_BY_NAME(C_GetAttributeValue);
+        BIND_BY_NAME(C_Login);
+        BIND_BY_NAME(C_Logout);
+        BIND_BY_NAME(C_SignInit);
+        BIND_BY_NAME(C_Sign);
+        forwarded = &boundByName;
     }
     return forwarded;
 }
