@@ -11,7 +11,7 @@
 //                            whether the crash leaves a core file:
 //                            "dumpable=<0|1> core=<soft limit> <hard limit>"
 //   TARVO_FAULTY_P11_TARGET  the module to forward to (default: SoftHSM2 as found at build time);
-//                            one without C_GetFunctionList serves for the thirteen only
+//                            one without a C_GetFunctionList of its own serves for the thirteen only
 //
 // Besides the thirteen entry points the helper binds by name, it offers
 // C_GetFunctionList, so that the NSS tools and NSS itself can load it too.
@@ -74,25 +74,25 @@ void misbehave(const char* where) {
     }
 }
 
-CK_FUNCTION_LIST boundByName{};
-
-#define BIND_BY_NAME(name) boundByName.name = reinterpret_cast<CK_##name>(::dlsym(target, #name))
-
-// The target's own list, or, for a module without C_GetFunctionList, the
-// thirteen entry points bound by name.
-CK_FUNCTION_LIST_PTR functions() {
-    if (forwarded == nullptr) {
+void* targetModule() {
+    if (target == nullptr) {
         const char* path = std::getenv("TARVO_FAULTY_P11_TARGET");
         target = ::dlopen(path != nullptr ? path : SOFTHSM_MODULE, RTLD_NOW | RTLD_LOCAL);
         if (target == nullptr) {
             std::abort();
         }
-        if (auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(target, "C_GetFunctionList"))) {
-            if (getFunctionList(&forwarded) != CKR_OK) {
-                std::abort();
-            }
-            return forwarded;
-        }
+    }
+    return target;
+}
+
+#define BIND_BY_NAME(name) bound.name = reinterpret_cast<CK_##name>(::dlsym(targetModule(), #name))
+
+// The thirteen entry points of the target, bound by name the way the helper
+// binds them. (C_GetFunctionList may not be the target's own: a module that
+// lacks it finds one in a library it links to.)
+CK_FUNCTION_LIST_PTR functions() {
+    static CK_FUNCTION_LIST bound{};
+    if (forwarded == nullptr) {
         BIND_BY_NAME(C_Initialize);
         BIND_BY_NAME(C_Finalize);
         BIND_BY_NAME(C_GetSlotList);
@@ -106,7 +106,7 @@ CK_FUNCTION_LIST_PTR functions() {
         BIND_BY_NAME(C_Logout);
         BIND_BY_NAME(C_SignInit);
         BIND_BY_NAME(C_Sign);
-        forwarded = &boundByName;
+        forwarded = &bound;
     }
     return forwarded;
 }
@@ -153,10 +153,15 @@ FORWARD(C_Sign,
          CK_ULONG_PTR signatureLength),
         (session, data, length, signature, signatureLength))
 
-// The forwarded module's list, with the thirteen entry points above in place of its own.
+// The target's whole list, with the thirteen entry points above in place of its own.
 FAULTY_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     misbehave("C_GetFunctionList");
-    offered = *functions();
+    CK_FUNCTION_LIST_PTR whole = nullptr;
+    auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(targetModule(), "C_GetFunctionList"));
+    if (getFunctionList == nullptr || getFunctionList(&whole) != CKR_OK) {
+        return CKR_GENERAL_ERROR;
+    }
+    offered = *whole;
     offered.C_Initialize = C_Initialize;
     offered.C_Finalize = C_Finalize;
     offered.C_GetSlotList = C_GetSlotList;
