@@ -53,14 +53,18 @@ std::string fingerprint(const Bytes& der) {
     return hex(digest);
 }
 
+// Lets the unprivileged user of the attach test read and write everything under root.
 void openToEveryone(const std::filesystem::path& root) {
     using std::filesystem::perms;
+    constexpr perms readWrite = perms::owner_read | perms::owner_write | perms::group_read | perms::group_write |
+                                perms::others_read | perms::others_write;
     std::filesystem::permissions(root, perms::all);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        std::filesystem::permissions(entry.path(), entry.is_directory() ? perms::all
-                                                                        : perms::owner_read | perms::owner_write |
-                                                                              perms::group_read | perms::group_write |
-                                                                              perms::others_read | perms::others_write);
+        if (entry.is_directory()) {
+            std::filesystem::permissions(entry.path(), perms::all);
+        } else {
+            std::filesystem::permissions(entry.path(), readWrite, std::filesystem::perm_options::add);
+        }
     }
 }
 
@@ -204,7 +208,7 @@ constexpr uid_t nobody = 65534;
 // the helper's own protection can refuse. For comparison, the same attach to
 // a freshly started program of the same user.
 std::string attachAttempts(const std::string& request, const Environment& environment,
-                           const std::filesystem::path& record) {
+                           const std::filesystem::path& record, const std::string& helperCopy) {
     if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
         return "could not become nobody";
     }
@@ -219,6 +223,7 @@ std::string attachAttempts(const std::string& request, const Environment& enviro
     };
     std::string outcome;
     RunOptions options;
+    options.binary = helperCopy;
     options.whileRunning = [&](pid_t helper) {
         siginfo_t ended{};
         while (readFile(record).find("GETPIN") == std::string::npos) {
@@ -254,9 +259,19 @@ std::string attachAttempts(const std::string& request, const Environment& enviro
 }
 
 TEST_F(ForeignFaults, ASameUserAttachDuringThePinDialogIsRefused) {
+    // The helper, the module and the stand-in pinentry are copied where the
+    // unprivileged user can reach them, whatever the rights on the build folder.
     TempDir shared;
+    const auto copy = [&shared](const std::string& from, const std::string& name) {
+        std::filesystem::copy_file(from, shared.path() / name);
+        return (shared.path() / name).string();
+    };
+    const std::string helper = copy(TARVO_BINARY, "tarvo-eimza-helper");
+    const std::string module = copy(SoftHsmCard::modulePath(), "module.so");
+    copy(std::string(TARVO_TESTS_DIR) + "/pin/stand-in/pinentry", "pinentry");
     openToEveryone(std::filesystem::path(card.environment().front().substr(std::strlen("SOFTHSM2_CONF="))).parent_path());
     openToEveryone(shared.path());
+
     PinentryScript script;
     script.replies["GETPIN"] = "<read>";  // the dialog never answers
     FakePinentry pinentry(script);
@@ -264,10 +279,11 @@ TEST_F(ForeignFaults, ASameUserAttachDuringThePinDialogIsRefused) {
     for (const auto& [name, value] : pinentry.environment()) {
         environment[name] = value;
     }
+    environment["PATH"] = shared.path().string() + ":" + environment["PATH"];
     const auto record = shared.path() / "received";
     environment["FAKE_PINENTRY_RECORD"] = record.string();
     const std::string request = R"({"action":"sign","challenge":"AQID","fingerprint":")" + fingerprint(cardCert) +
-                                R"(","p11":")" + SoftHsmCard::modulePath() + "\"}";
+                                R"(","p11":")" + module + "\"}";
 
     int report[2];
     ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
@@ -277,7 +293,7 @@ TEST_F(ForeignFaults, ASameUserAttachDuringThePinDialogIsRefused) {
         ::close(report[0]);
         std::string outcome;
         try {
-            outcome = attachAttempts(request, environment, record);
+            outcome = attachAttempts(request, environment, record, helper);
         } catch (const std::exception& error) {
             outcome = error.what();
         }
