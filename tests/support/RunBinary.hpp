@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace tarvo::test {
 
@@ -30,5 +32,27 @@ Environment helperEnvironment(const std::string& home);
 // both outputs until the process ends.
 RunResult runBinary(std::string_view input, const Environment& environment, const std::filesystem::path& directory = {},
                     std::chrono::seconds patience = std::chrono::seconds(120));
+
+// What the helper's standard output is.
+enum class Output {
+    pipe,           // a pipe we read as fast as it fills
+    devFull,        // /dev/full: every write fails for want of space
+    readerGone,     // a pipe whose reading end is closed before the helper writes
+    closed,         // no descriptor 1 at all
+    slowFullPipe,   // a non-blocking pipe of one page, read only once it is full, then in small pieces
+};
+
+struct RunOptions {
+    std::string binary = TARVO_BINARY;
+    Output output = Output::pipe;
+    // Runs in the child just before the helper is started (limits, working folder).
+    std::function<void()> inChild;
+    // Runs in the parent once the helper has the whole request, before its output is read.
+    std::function<void(pid_t)> whileRunning;
+    std::filesystem::path directory;  // the helper's working folder; ours when empty
+    std::chrono::seconds patience{120};
+};
+
+RunResult runBinary(std::string_view input, const Environment& environment, const RunOptions& options);
 
 }  // namespace tarvo::test
