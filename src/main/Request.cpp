@@ -121,7 +121,7 @@ private:
 
 enum class Outcome { decoded, refused, hugeNumber };
 
-Outcome read(ByteView input, Request& request) {
+Outcome readInto(Request& request, ByteView input) {
     RequestReader reader(request);
     const auto* first = reinterpret_cast<const char*>(input.data());
     if (nlohmann::json::sax_parse(first, first + input.size(), &reader)) {
@@ -139,14 +139,14 @@ std::optional<Request> decodeRequest(ByteView input) {
         return std::nullopt;
     }
     Request request;
-    Outcome outcome = read(input, request);
+    Outcome outcome = readInto(request, input);
     if (outcome == Outcome::hugeNumber) {
         // Everything before the number was read without fault. No value of a
         // number changes the outcome, so read again with every number made 0:
         // one under a key we ignore is then served, one under a known key is
         // refused as any number there is.
         request = Request{};
-        outcome = read(withNumbersZeroed(input).view(), request);
+        outcome = readInto(request, withNumbersZeroed(input).view());
     }
     if (outcome != Outcome::decoded) {
         return std::nullopt;
