@@ -8,9 +8,8 @@
 
 namespace tarvo {
 
-std::vector<CardCertificate> akisCertificates() {
-    return withPKCS11([](const PKCS11& pkcs11) {
-        std::vector<CardCertificate> found;
+void eachCardCertificate(const std::function<void(CardCertificate)>& take) {
+    withPKCS11([&](const PKCS11& pkcs11) {
         for (const CK_SLOT_ID slot : pkcs11.slotsWithToken()) {
             const CardSession session(pkcs11, slot);
             for (const CK_OBJECT_HANDLE object : pkcs11.objects(session.handle(), CKO_CERTIFICATE, std::nullopt)) {
@@ -30,11 +29,16 @@ std::vector<CardCertificate> akisCertificates() {
                 }
                 // attributeValue gives nothing for an empty CKA_ID, so an empty
                 // one is listed as absent.
-                found.push_back({std::move(*valid), pkcs11.attributeValue(session.handle(), object, CKA_ID)});
+                take({std::move(*valid), pkcs11.attributeValue(session.handle(), object, CKA_ID)});
             }
         }
-        return found;
     });
+}
+
+std::vector<CardCertificate> akisCertificates() {
+    std::vector<CardCertificate> found;
+    eachCardCertificate([&](CardCertificate certificate) { found.push_back(std::move(certificate)); });
+    return found;
 }
 
 CardCertificate udfCertificate(const std::optional<std::string>& fingerprint) {

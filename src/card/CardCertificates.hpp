@@ -3,6 +3,7 @@
 #include "certificate/CertificateRecord.hpp"
 #include "platform/Bytes.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ struct CardCertificate {
 
 // Every valid certificate of every token, slot by slot, object by object.
 std::vector<CardCertificate> akisCertificates();
+// The same, each handed over as soon as it is read. On a failure the module is
+// still closed, and the caller must drop what it was handed: the enumeration
+// as a whole has failed.
+void eachCardCertificate(const std::function<void(CardCertificate)>& take);
 
 // The card certificate for documents: the first whose fingerprint matches
 // (ignoring letter case), else the card's first certificate.
