@@ -8,7 +8,8 @@
  *       count up from FIRST; written to OUT-PREFIX<n>.der.
  *   fixtures card MODULE TOKEN-LABEL PIN FILE...
  *       writes each DER certificate file as a public certificate object
- *       (CKA_ID = its position, two bytes) on the token with that label.
+ *       (CKA_ID = its position from 1, in as few bytes as it takes) on the
+ *       token with that label.
  */
 #include <p11-kit/pkcs11.h>
 
@@ -141,7 +142,10 @@ static int card(int argc, char** argv) {
         CK_OBJECT_CLASS klass = CKO_CERTIFICATE;
         CK_CERTIFICATE_TYPE type = CKC_X_509;
         CK_BBOOL yes = CK_TRUE;
-        unsigned char id[2] = {(unsigned char)((i - 2) >> 8), (unsigned char)(i - 2)};
+        /* The first certificate's CKA_ID is 01, that of the token's signing key. */
+        const int position = i - 2;
+        unsigned char id[2] = {(unsigned char)(position >> 8), (unsigned char)position};
+        const CK_ULONG idLength = position < 256 ? 1 : 2;
         char label[32];
         snprintf(label, sizeof label, "cert%d", i - 2);
         CK_ATTRIBUTE template[] = {
@@ -150,7 +154,7 @@ static int card(int argc, char** argv) {
             {CKA_TOKEN, &yes, sizeof yes},
             {CKA_VALUE, der, (CK_ULONG)derLength},
             {CKA_SUBJECT, subject, (CK_ULONG)subjectLength},
-            {CKA_ID, id, sizeof id},
+            {CKA_ID, position < 256 ? id + 1 : id, idLength},
             {CKA_LABEL, label, (CK_ULONG)strlen(label)},
         };
         CK_OBJECT_HANDLE object;

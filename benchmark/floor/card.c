@@ -151,7 +151,10 @@ int udfSign(const char* module, const char* pin, const char* digestInfoBase64) {
     if (p11.C_OpenSession(list[0], CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) exit(2);
     if (p11.C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)) != CKR_OK) exit(2);
     CK_OBJECT_HANDLE* keys;
-    if (find(session, CKO_PRIVATE_KEY, c.id, c.idLength, &keys) == 0) exit(2);
+    /* The key of the certificate's CKA_ID, else the token's first key. */
+    if ((c.id == NULL || find(session, CKO_PRIVATE_KEY, c.id, c.idLength, &keys) == 0) &&
+        find(session, CKO_PRIVATE_KEY, NULL, 0, &keys) == 0)
+        exit(2);
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, NULL, 0};
     p11.C_SignInit(session, &mechanism, keys[0]);
     CK_ULONG length = 0;
