@@ -52,6 +52,17 @@ def written(value):
     return json.dumps(value, ensure_ascii=False, separators=(",", ":")).replace("/", "\\/")
 
 
+def instructions(command, output_path):
+    """Instructions the whole process executes, under callgrind: the same from
+    run to run however busy the machine is."""
+    log_path = output_path + ".callgrind"
+    probe = dict(command, argv=["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                                f"--log-file={log_path}"] + command["argv"])
+    run(probe, output_path)
+    with open(log_path) as log:
+        return int(next(line for line in log if "Collected" in line).split()[-1])
+
+
 def comparable(answer, drop_signature):
     document = json.loads(answer)
     if "certificates" in document:
@@ -95,7 +106,12 @@ def run_group(group, rounds, scratch):
     for _ in range(3):
         for command in commands:
             memory[command["name"]].append(run(command, output_path, measure_memory=True)[0])
-    return times, cpu, memory
+    counted = {}
+    if os.environ.get("INSTRUCTIONS") == "1":
+        for command in commands:
+            if command.get("answers", True):
+                counted[command["name"]] = instructions(command, output_path)
+    return times, cpu, memory, counted
 
 
 def ratio(times, name, reference):
@@ -109,7 +125,7 @@ def main():
     rows = []
     with tempfile.TemporaryDirectory() as scratch:
         for group in plan:
-            times, cpu, memory = run_group(group, rounds, scratch)
+            times, cpu, memory, counted = run_group(group, rounds, scratch)
             references = group["references"]
             for command in group["commands"]:
                 name = command["name"]
@@ -119,10 +135,13 @@ def main():
                             [f"{statistics.median(cpu[name]) * 1000:.1f}"] +
                             [f"{ratio(cpu, name, r):.2f}" for r in references] + padding +
                             [f"{statistics.median(memory[name]) / 1024:.1f}",
-                             f"{statistics.median(memory[name]) / statistics.median(memory[references[0]]):.2f}"])
+                             f"{statistics.median(memory[name]) / statistics.median(memory[references[0]]):.2f}"] +
+                            ([f"{counted[name] / 1e6:.1f}"] +
+                             [f"{counted[name] / counted[r]:.2f}" for r in references] + padding
+                             if name in counted else ["", "", ""]))
             print(f"done: {group['name']} ({rounds} rounds)", file=sys.stderr, flush=True)
     header = ["case", "command", "wall ms", "× floor", "× NSS floor", "CPU ms", "× floor", "× NSS floor",
-              "peak MiB", "× floor"]
+              "peak MiB", "× floor", "M instr", "× floor", "× NSS floor"]
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
     line = lambda row: "| " + " | ".join(str(v).ljust(w) for v, w in zip(row, widths)) + " |"
     print(line(header))

@@ -42,21 +42,28 @@ std::vector<CardCertificate> akisCertificates() {
 }
 
 CardCertificate udfCertificate(const std::optional<std::string>& fingerprint) {
-    std::vector<CardCertificate> certificates = akisCertificates();
-    if (fingerprint && !fingerprint->empty()) {
-        const auto chosen = std::find_if(certificates.begin(), certificates.end(), [&](const CardCertificate& c) {
-            return sameFingerprint(c.record.fingerprint, *fingerprint);
-        });
-        if (chosen != certificates.end()) {
-            return std::move(*chosen);
+    // Only the first certificate and the first match are kept while the card
+    // is read; the others are dropped as they come.
+    std::optional<CardCertificate> first;
+    std::optional<CardCertificate> chosen;
+    const bool choosing = fingerprint && !fingerprint->empty();
+    eachCardCertificate([&](CardCertificate certificate) {
+        if (choosing && !chosen && sameFingerprint(certificate.record.fingerprint, *fingerprint)) {
+            chosen = certificate;
         }
+        if (!first) {
+            first = std::move(certificate);
+        }
+    });
+    if (chosen) {
+        return std::move(*chosen);
     }
     // A fingerprint that matches nothing is no error: the caller learns from
     // the record which certificate was taken instead.
-    if (certificates.empty()) {
+    if (!first) {
         throw HelperError(messages::card::document::noCertificate);
     }
-    return std::move(certificates.front());
+    return std::move(*first);
 }
 
 bool sameFingerprint(const std::string& a, const std::string& b) {
