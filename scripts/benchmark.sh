@@ -94,6 +94,21 @@ make_store() {
     fi
 }
 
+# The PIN dialog for card signing: a pinentry that types the PIN at once.
+mkdir -p bin
+cat > bin/pinentry <<'PINENTRY'
+#!/bin/sh
+echo "OK pinentry"
+while IFS= read -r line; do
+    case "$line" in
+        GETPIN*) echo "D 1234"; echo "OK" ;;
+        BYE*) echo "OK"; exit 0 ;;
+        *) echo "OK" ;;
+    esac
+done
+PINENTRY
+chmod +x bin/pinentry
+
 fingerprint() { sha256sum "$1" | cut -c1-64; }
 b64() { base64 -w0 "$1"; }
 printf 'Sınama %s' "$(date +%s)" > challenge.bin
@@ -120,9 +135,10 @@ group() {
     local comma=''
     for command in "$@"; do
         IFS='|' read -r -a fields <<< "$command"
-        printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s"}}' "$comma" \
+        printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s","PATH":"%s"}}' "$comma" \
             "$(jq -Rn --arg v "${fields[0]}" '$v')" "$(jq -Rn --arg v "${fields[1]:-/dev/null}" '$v')" "${fields[2]}" \
-            "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$home" "$work/cards/$card/softhsm2.conf" >> $plan
+            "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$home" "$work/cards/$card/softhsm2.conf" \
+            "$work/bin:$PATH" >> $plan
         comma=','
     done
     printf ']}' >> $plan
@@ -156,6 +172,11 @@ for kind in rsa ec; do
         "NSS floor||true|$work/floor-nss|sign|$signer|$challenge" \
         "pk1sign||false|pk1sign|-k|store-$kind|-d|sql:$small/.pki/nssdb|-i|$work/challenge.bin|-o|$work/peer.sig"
 done
+
+card_signer=$(fingerprint certs/card1-100000.der)
+sign_request "$card_signer" sign-card.json
+group "sign, card (pinentry)" "$small" small '["floor"]' false \
+    "$(helper_command sign-card.json)" "floor||true|$work/floor-store|sign|$card_signer|$challenge|$card_module"
 
 # The scale series: the card alone (an empty store), the store alone (an empty token).
 make_card empty 0

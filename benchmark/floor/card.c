@@ -4,6 +4,8 @@
 #include <p11-kit/pkcs11.h>
 
 #include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -170,5 +172,90 @@ int udfSign(const char* module, const char* pin, const char* digestInfoBase64) {
     fputs(",\"signature\":", stdout);
     printBase64(stdout, signature, length);
     fputs("}\n", stdout);
+    return 0;
+}
+
+/* The PIN from the pinentry on PATH, asked as the helper asks: titles, GETPIN, BYE. */
+static int askPin(char* pin, size_t size) {
+    int toChild[2], fromChild[2];
+    if (pipe(toChild) != 0 || pipe(fromChild) != 0) return 0;
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(toChild[0], 0);
+        dup2(fromChild[1], 1);
+        close(toChild[1]);
+        close(fromChild[0]);
+        execlp("pinentry", "pinentry", (char*)NULL);
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    FILE* in = fdopen(fromChild[0], "r");
+    FILE* out = fdopen(toChild[1], "w");
+    char line[1024];
+    int found = 0;
+    static const char* const commands[] = {"SETTITLE AK%C4%B0S kart%C4%B1 PIN", "SETDESC Kart PIN'inizi girin",
+                                           "SETPROMPT PIN:", "SETOK Tamam", "SETCANCEL Vazge%C3%A7", "GETPIN"};
+    if (fgets(line, sizeof line, in) == NULL) return 0;
+    for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
+        fprintf(out, "%s\n", commands[i]);
+        fflush(out);
+        while (fgets(line, sizeof line, in) != NULL && strncmp(line, "OK", 2) != 0 && strncmp(line, "ERR", 3) != 0)
+            if (strncmp(line, "D ", 2) == 0) {
+                const size_t n = strcspn(line + 2, "\n");
+                if (n >= size) return 0;
+                memcpy(pin, line + 2, n);
+                pin[n] = '\0';
+                found = 1;
+            }
+    }
+    fputs("BYE\n", out);
+    fflush(out);
+    while (fgets(line, sizeof line, in) != NULL) {
+    }
+    waitpid(child, NULL, 0);
+    return found;
+}
+
+int cardSign(const char* module, const char* fingerprint, const char* challengeBase64) {
+    size_t challengeLength;
+    unsigned char* challenge = decodeBase64(challengeBase64, &challengeLength);
+    struct Chosen chosen = {fingerprint, {0}, {0}};
+    eachCardCertificate(module, choose, &chosen);
+    struct CardCertificate c = chosen.match;
+    if (c.der == NULL || c.id == NULL) exit(2);
+    const unsigned char* cursor = c.der;
+    X509* x509 = d2i_X509(NULL, &cursor, (long)c.length);
+    EVP_PKEY* key = X509_get0_pubkey(x509);
+    if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) exit(2);
+    char pin[256];
+    if (!askPin(pin, sizeof pin)) exit(2);
+    unsigned char digestInfo[51] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04,
+                                    0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    fingerprintDigest(challenge, challengeLength, digestInfo + 19);
+    load(module);
+    CK_SLOT_ID list[64];
+    if (slots(list) == 0) exit(2);
+    CK_SESSION_HANDLE session;
+    if (p11.C_OpenSession(list[0], CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) exit(2);
+    if (p11.C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)) != CKR_OK) exit(2);
+    CK_OBJECT_HANDLE* keys;
+    if (find(session, CKO_PRIVATE_KEY, c.id, c.idLength, &keys) == 0) exit(2);
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, NULL, 0};
+    p11.C_SignInit(session, &mechanism, keys[0]);
+    CK_ULONG length = 0;
+    p11.C_Sign(session, digestInfo, sizeof digestInfo, NULL, &length);
+    unsigned char* signature = malloc(length);
+    if (p11.C_Sign(session, digestInfo, sizeof digestInfo, signature, &length) != CKR_OK) exit(2);
+    p11.C_Logout(session);
+    p11.C_CloseSession(session);
+    p11.C_Finalize(NULL);
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* keyContext = NULL;
+    if (EVP_DigestVerifyInit(context, &keyContext, EVP_sha256(), NULL, key) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PADDING) != 1 ||
+        EVP_DigestVerify(context, signature, length, challenge, challengeLength) != 1)
+        exit(2);
+    printSignAnswer(stdout, c.der, c.length, &c.fields, signature, length);
     return 0;
 }

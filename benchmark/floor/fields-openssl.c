@@ -12,12 +12,16 @@
 #include <stdlib.h>
 #include <string.h>
 
-void fingerprintOf(const unsigned char* der, size_t length, char hex[65]) {
-    unsigned char digest[32];
+void fingerprintDigest(const unsigned char* data, size_t length, unsigned char digest[32]) {
     SHA256_CTX context;
     SHA256_Init(&context);
-    SHA256_Update(&context, der, length);
+    SHA256_Update(&context, data, length);
     SHA256_Final(digest, &context);
+}
+
+void fingerprintOf(const unsigned char* der, size_t length, char hex[65]) {
+    unsigned char digest[32];
+    fingerprintDigest(der, length, digest);
     for (int i = 0; i < 32; ++i) sprintf(hex + 2 * i, "%02x", digest[i]);
 }
 

@@ -7,7 +7,8 @@
  * that the end of the process does anyway.
  *
  * Built three ways from these files (see scripts/benchmark.sh):
- *   floor-store (NSS, OpenSSL, dl): list MODULE | sign FINGERPRINT CHALLENGE-BASE64
+ *   floor-store (NSS, OpenSSL, dl): list MODULE | sign FINGERPRINT CHALLENGE-BASE64 [MODULE]
+ *                                   (with a module the card signs when the store has no such identity)
  *   floor-card  (OpenSSL, dl):      udf-cert MODULE | udf-sign MODULE PIN DIGESTINFO-BASE64
  *   floor-nss   (NSS alone):        sign FINGERPRINT CHALLENGE-BASE64
  * The benchmark compares each answer with the helper's, byte for byte.
@@ -77,9 +78,32 @@ static int list(const char* module) {
 }
 #endif
 
+#if defined(WITH_STORE) && defined(WITH_CARD)
+/* The store is searched first, as the helper does; the card signs only when
+ * no valid store identity has the fingerprint. */
+struct StoreSearch {
+    const char* fingerprint;
+    int found;
+};
+
+static void storeMatch(const unsigned char* der, size_t length, void* context) {
+    struct StoreSearch* search = context;
+    char hex[65];
+    fingerprintOf(der, length, hex);
+    search->found = search->found || strcasecmp(hex, search->fingerprint) == 0;
+}
+
+static int sign(const char* fingerprint, const char* challenge, const char* module) {
+    struct StoreSearch search = {fingerprint, 0};
+    eachStoreIdentity(storeMatch, &search);
+    return search.found ? storeSign(fingerprint, challenge) : cardSign(module, fingerprint, challenge);
+}
+#endif
+
 int main(int argc, char** argv) {
 #if defined(WITH_STORE) && defined(WITH_CARD)
     if (argc == 3 && strcmp(argv[1], "list") == 0) return list(argv[2]);
+    if (argc == 5 && strcmp(argv[1], "sign") == 0) return sign(argv[2], argv[3], argv[4]);
 #endif
 #ifdef WITH_STORE
     if (argc == 4 && strcmp(argv[1], "sign") == 0) return storeSign(argv[2], argv[3]);

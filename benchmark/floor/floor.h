@@ -25,6 +25,7 @@ void releaseFields(struct Fields* fields);
 
 /* Shared by both field readers. */
 void fingerprintOf(const unsigned char* der, size_t length, char hex[65]);
+void fingerprintDigest(const unsigned char* data, size_t length, unsigned char digest[32]);
 void dateText(const struct tm* when, char text[80]);
 int validBetween(const struct tm* notBefore, const struct tm* notAfter);
 /* Appends "LABEL=value" (commas escaped) for the eight labelled types. */
@@ -51,6 +52,9 @@ struct CardCertificate {
 void eachCardCertificate(const char* module, void (*visit)(struct CardCertificate*, void*), void* context);
 int udfCertificate(const char* module);
 int udfSign(const char* module, const char* pin, const char* digestInfoBase64);
+/* After the store has no such identity: the card signs the challenge's SHA-256
+ * DigestInfo with the PIN from the pinentry on PATH. */
+int cardSign(const char* module, const char* fingerprint, const char* challengeBase64);
 
 /* Every identity of the user's store, in the store's order. */
 void eachStoreIdentity(void (*visit)(const unsigned char* der, size_t length, void* context), void* context);
