@@ -91,6 +91,10 @@ bool appendValue(std::string& out, const JsonValue& value) {
     if (const auto* text = std::get_if<std::string>(&value.content)) {
         return appendString(out, *text);
     }
+    if (const auto* json = std::get_if<JsonText>(&value.content)) {
+        out += json->json;
+        return true;
+    }
     if (const auto* list = std::get_if<JsonList>(&value.content)) {
         out += '[';
         for (std::size_t i = 0; i < list->size(); ++i) {
@@ -127,6 +131,15 @@ bool writeDocument(int fd, std::string_view text) {
 
 std::optional<std::string> serializeJSON(const JsonObject& document) {
     std::string out;
+    // Written text taken over whole is most of a long answer; room for it
+    // from the start spares the copies of a growing buffer.
+    std::size_t written = 0;
+    for (const auto& [key, value] : document) {
+        if (const auto* json = std::get_if<JsonText>(&value.content)) {
+            written += json->json.size();
+        }
+    }
+    out.reserve(written + 256);
     if (!appendObject(out, document)) {
         return std::nullopt;
     }

@@ -16,13 +16,21 @@ struct JsonValue;
 using JsonObject = std::map<std::string, JsonValue>;
 using JsonList = std::vector<JsonObject>;
 
+// A value that is already JSON text, written out as it is. A long list is
+// written entry by entry into one of these, so that no entry is held as an
+// object tree longer than it takes to write it.
+struct JsonText {
+    std::string json;
+};
+
 struct JsonValue {
-    std::variant<std::string, JsonList, JsonObject> content;
+    std::variant<std::string, JsonList, JsonObject, JsonText> content;
 
     JsonValue(std::string text) : content(std::move(text)) {}
     JsonValue(const char* text) : content(std::string(text)) {}
     JsonValue(JsonList list) : content(std::move(list)) {}
     JsonValue(JsonObject object) : content(std::move(object)) {}
+    JsonValue(JsonText json) : content(std::move(json)) {}
 };
 
 inline constexpr int answeredStatus = 0;
