@@ -1,27 +1,205 @@
 #!/usr/bin/env bash
-# Times "list" and "udf-sign" on the throwaway demo card (median of many runs,
-# with hyperfine) beside pkcs11-tool doing the same card work on the same token.
+# The project's benchmark: every action's whole process beside a floor program
+# that makes only the platform calls the action needs and prints the same
+# answer (benchmark/floor), and beside the usual tools for the same work
+# (pkcs11-tool, certutil, pk1sign). Rounds run every command once in rotated
+# order; the table gives medians of per-round time ratios and peak memory.
+# Card certificates live on a throwaway SoftHSM2 token, store identities in a
+# throwaway NSS database; both in memory-backed storage when there is some.
+#
+#   scripts/benchmark.sh            1–3 certificates, then 1 / 10 / 100 / 1,000 on the card and in the store
+#   scripts/benchmark.sh --quick    a local check in under a minute (scale 10, few rounds)
+#   ROUNDS=n SCALES="10 1000"       another number of rounds, other scales
+#   INSTRUCTIONS=1                  also each process's instruction count under callgrind (valgrind),
+#                                   which a busy machine does not change
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repository=$PWD
 source scripts/common.sh
-prepare_helper hyperfine
-enter_work_folder
-export HOME="$work/home"   # an empty home: no certificate store, the card alone
-mkdir -p "$HOME"
-make_throwaway_card
+quick=0
+if [ "${1:-}" = --quick ]; then
+    quick=1
+fi
+rounds=${ROUNDS:-$([ $quick = 1 ] && echo 5 || echo 30)}
+scales=${SCALES:-$([ $quick = 1 ] && echo 10 || echo "1 10 100 1000")}
 
+prepare_helper python3 time valgrind
+enter_work_folder /dev/shm
+# The module the helper and the floor load: SoftHSM2 itself.
+card_module=$module
+
+# The floors and the fixture maker, from the repository's sources.
+floor=$repository/benchmark/floor
+nss_flags=$(pkg-config --cflags --libs nss)
+p11_flags=$(pkg-config --cflags p11-kit-1)
+cc -O2 -o fixtures "$repository/benchmark/fixtures.c" $p11_flags -lcrypto -ldl
+cc -O2 -DWITH_STORE -DWITH_CARD $p11_flags -o floor-store "$floor"/{floor,common,fields-openssl,card,store}.c $nss_flags -lcrypto -ldl
+cc -O2 -DWITH_CARD $p11_flags -o floor-card "$floor"/{floor,common,fields-openssl,card}.c -lcrypto -ldl
+cc -O2 -DWITH_STORE -o floor-nss "$floor"/{floor,common,fields-nss,store}.c $nss_flags
+
+# One issuer; one RSA key shared by every bulk certificate (the store and the
+# card then list them all as identities and certificates), one EC key.
+cat > issuer.cnf <<'CONF'
+[req]
+distinguished_name = dn
+x509_extensions = issuer
+[dn]
+[issuer]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+CONF
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3650 -utf8 -config issuer.cnf \
+    -subj "/C=TR/L=Ankara/O=Örnek Sertifika Hizmetleri A.Ş./CN=Örnek Nitelikli Elektronik Sertifika Sağlayıcısı" 2>/dev/null
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out rsa.key 2>/dev/null
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.key 2>/dev/null
+mkdir -p certs
+./fixtures mint ca.pem ca.key rsa.key 1 1 certs/rsa
+./fixtures mint ca.pem ca.key ec.key 1 2 certs/ec
+openssl x509 -inform DER -in certs/rsa1.der -out rsa.pem
+openssl x509 -inform DER -in certs/ec2.der -out ec.pem
+openssl pkcs8 -topk8 -nocrypt -in rsa.key -outform DER -out rsa.p8
+
+# make_card NAME COUNT: a token "NAME" holding the RSA signing certificate with
+# its key (CKA_ID 01) and COUNT-1 further certificates, or no certificate at all.
+make_card() {
+    local folder=$work/cards/$1
+    mkdir -p "$folder/tokens"
+    printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\nlog.level = ERROR\n' "$folder" > "$folder/softhsm2.conf"
+    SOFTHSM2_CONF=$folder/softhsm2.conf softhsm2-util --init-token --free --label "$1" --pin 1234 --so-pin 87654321 >/dev/null
+    if [ "$2" -gt 0 ]; then
+        SOFTHSM2_CONF=$folder/softhsm2.conf pkcs11-tool --module "$softhsm" --token-label "$1" --login --pin 1234 \
+            --write-object rsa.p8 --type privkey --id 01 --label key >/dev/null
+        ./fixtures mint ca.pem ca.key rsa.key "$2" 100000 "certs/card$2-"
+        SOFTHSM2_CONF=$folder/softhsm2.conf ./fixtures card "$softhsm" "$1" 1234 \
+            $(for ((i = 100000; i < 100000 + $2; ++i)); do printf 'certs/card%s-%s.der ' "$2" "$i"; done)
+    fi
+}
+
+# make_store NAME COUNT: a home whose store holds COUNT identities of the RSA
+# key (one PKCS#12 import), and the EC identity too for the small case.
+make_store() {
+    local home=$work/stores/$1
+    mkdir -p "$home/.pki/nssdb"
+    certutil -N --empty-password -d "sql:$home/.pki/nssdb"
+    if [ "$2" -gt 0 ]; then
+        ./fixtures mint ca.pem ca.key rsa.key "$2" 200000 "certs/store$2-"
+        for ((i = 200001; i < 200000 + $2; ++i)); do openssl x509 -inform DER -in "certs/store$2-$i.der"; done > "store$2.pem"
+        openssl x509 -inform DER -in "certs/store$2-200000.der" -out "store$2-first.pem"
+        openssl pkcs12 -export -inkey rsa.key -in "store$2-first.pem" -certfile "store$2.pem" -name "store-rsa" \
+            -out "store$2.p12" -passout pass:
+        pk12util -i "store$2.p12" -d "sql:$home/.pki/nssdb" -W "" >/dev/null
+    fi
+}
+
+# The PIN dialog for card signing: a pinentry that types the PIN at once.
+mkdir -p bin
+cat > bin/pinentry <<'PINENTRY'
+#!/bin/sh
+echo "OK pinentry"
+while IFS= read -r line; do
+    case "$line" in
+        GETPIN*) echo "D 1234"; echo "OK" ;;
+        BYE*) echo "OK"; exit 0 ;;
+        *) echo "OK" ;;
+    esac
+done
+PINENTRY
+chmod +x bin/pinentry
+
+fingerprint() { sha256sum "$1" | cut -c1-64; }
+b64() { base64 -w0 "$1"; }
+printf 'Sınama %s' "$(date +%s)" > challenge.bin
+challenge=$(b64 challenge.bin)
 printf 'Belge\n' > document.txt
 { printf '\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20'; openssl dgst -sha256 -binary document.txt; } > digestinfo.bin
-printf '{"action":"list","p11":"%s"}' "$module" > list.json
-printf '{"action":"udf-sign","p11":"%s","pin":"1234","digestInfo":"%s"}' "$module" "$(base64 -w0 digestinfo.bin)" > udf-sign.json
+digest_info=$(b64 digestinfo.bin)
+printf '{"action":"list","p11":"%s"}' "$card_module" > list.json
+printf '{"action":"udf-cert","p11":"%s"}' "$card_module" > udf-cert.json
+printf '{"action":"udf-sign","p11":"%s","pin":"1234","digestInfo":"%s"}' "$card_module" "$digest_info" > udf-sign.json
+sign_request() { printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$card_module" "$challenge" "$1" > "$2"; }
 
-runs=${RUNS:-30}
-hyperfine --runs "$runs" --warmup 3 --export-json list.result.json \
-    -n "tarvo-eimza-helper list" "$helper < list.json" \
-    -n "pkcs11-tool -O" "pkcs11-tool --module $softhsm -O"
-hyperfine --runs "$runs" --warmup 3 --export-json sign.result.json \
-    -n "tarvo-eimza-helper udf-sign" "$helper < udf-sign.json" \
-    -n "pkcs11-tool --sign -m RSA-PKCS" "pkcs11-tool --module $softhsm --login --pin 1234 --id 01 --sign -m RSA-PKCS -i digestinfo.bin -o sig.bin"
-for result in list.result.json sign.result.json; do
-    jq -r '.results[] | "median \(.median * 1000 | . * 10 | round / 10) ms  \(.command)"' "$result"
+# The plan for the runner: groups of commands, the first command of each
+# group being the helper, the references being floors.
+plan=plan.json
+printf '[' > $plan
+separator=''
+# group NAME HOME CARD REFERENCES RANDOM-SIGNATURE COMMAND...; a command is
+# "name|stdin|answers|argv..." with fields separated by '|'.
+group() {
+    local name=$1 home=$2 card=$3 references=$4 random=$5
+    shift 5
+    printf '%s{"name":"%s","references":%s,"randomSignature":%s,"commands":[' "$separator" "$name" "$references" "$random" >> $plan
+    local comma=''
+    for command in "$@"; do
+        IFS='|' read -r -a fields <<< "$command"
+        printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s","PATH":"%s"}}' "$comma" \
+            "$(jq -Rn --arg v "${fields[0]}" '$v')" "$(jq -Rn --arg v "${fields[1]:-/dev/null}" '$v')" "${fields[2]}" \
+            "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$home" "$work/cards/$card/softhsm2.conf" \
+            "$work/bin:$PATH" >> $plan
+        comma=','
+    done
+    printf ']}' >> $plan
+    separator=','
+}
+helper_command() { printf 'tarvo-eimza-helper|%s|true|%s' "$work/$1" "$helper"; }
+
+# 1–3 certificates: the store's RSA and EC identities and one card certificate.
+make_card small 1
+make_store small 0
+pk12() { openssl pkcs12 -export -inkey "$1.key" -in "$1.pem" -name "store-$1" -out "$1.p12" -passout pass:; pk12util -i "$1.p12" -d "sql:$work/stores/small/.pki/nssdb" -W "" >/dev/null; }
+pk12 rsa
+pk12 ec
+small=$work/stores/small
+sign_request "$(fingerprint certs/rsa1.der)" sign-rsa.json
+sign_request "$(fingerprint certs/ec2.der)" sign-ec.json
+group "list, 2 store + 1 card" "$small" small '["floor"]' false \
+    "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module" \
+    "pkcs11-tool -O + certutil -L||false|sh|-c|pkcs11-tool --module $softhsm --token-label small -O >/dev/null; certutil -L -d sql:$small/.pki/nssdb"
+group "udf-cert, 1 card" "$small" small '["floor"]' false \
+    "$(helper_command udf-cert.json)" "floor||true|$work/floor-card|udf-cert|$card_module"
+group "udf-sign, 1 card" "$small" small '["floor"]' false \
+    "$(helper_command udf-sign.json)" "floor||true|$work/floor-card|udf-sign|$card_module|1234|$digest_info" \
+    "pkcs11-tool --sign||false|pkcs11-tool|--module|$softhsm|--token-label|small|--login|--pin|1234|--id|01|--sign|-m|RSA-PKCS|-i|$work/digestinfo.bin|-o|$work/peer.sig"
+for kind in rsa ec; do
+    random=$([ $kind = ec ] && echo true || echo false)
+    signer=$(fingerprint "$([ $kind = ec ] && echo certs/ec2.der || echo certs/rsa1.der)")
+    group "sign, store $kind" "$small" small '["floor","NSS floor"]' "$random" \
+        "$(helper_command sign-$kind.json)" \
+        "floor||true|$work/floor-store|sign|$signer|$challenge" \
+        "NSS floor||true|$work/floor-nss|sign|$signer|$challenge" \
+        "pk1sign||false|pk1sign|-k|store-$kind|-d|sql:$small/.pki/nssdb|-i|$work/challenge.bin|-o|$work/peer.sig"
 done
+
+card_signer=$(fingerprint certs/card1-100000.der)
+sign_request "$card_signer" sign-card.json
+group "sign, card (pinentry)" "$small" small '["floor"]' false \
+    "$(helper_command sign-card.json)" "floor||true|$work/floor-store|sign|$card_signer|$challenge|$card_module"
+
+# The scale series: the card alone (an empty store), the store alone (an empty token).
+make_card empty 0
+make_store empty 0
+for n in $scales; do
+    make_card "card$n" "$n"
+    make_store "store$n" "$n"
+    group "list, $n card" "$work/stores/empty" "card$n" '["floor"]' false \
+        "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module" \
+        "pkcs11-tool -O||false|pkcs11-tool|--module|$softhsm|--token-label|card$n|-O"
+    group "list, $n store" "$work/stores/store$n" empty '["floor"]' false \
+        "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module" \
+        "certutil -L||false|certutil|-L|-d|sql:$work/stores/store$n/.pki/nssdb"
+    last=$(fingerprint "certs/store$n-$((200000 + n - 1)).der")
+    sign_request "$last" "sign-store$n.json"
+    group "sign, $n store (last)" "$work/stores/store$n" empty '["floor","NSS floor"]' false \
+        "$(helper_command sign-store$n.json)" "floor||true|$work/floor-store|sign|$last|$challenge" \
+        "NSS floor||true|$work/floor-nss|sign|$last|$challenge"
+    group "udf-sign, $n card" "$work/stores/empty" "card$n" '["floor"]' false \
+        "$(helper_command udf-sign.json)" "floor||true|$work/floor-card|udf-sign|$card_module|1234|$digest_info"
+done
+if [[ " $scales " == *" 1000 "* ]]; then
+    group "list, 1000 store + 1000 card" "$work/stores/store1000" card1000 '["floor"]' false \
+        "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module"
+fi
+printf ']' >> $plan
+
+python3 "$repository/benchmark/rounds.py" $plan "$rounds"

@@ -12,9 +12,14 @@ prepare_helper() {
     module="$softhsm"
 }
 
-# Moves into a fresh temporary folder, removed when the script ends.
+# Moves into a fresh temporary folder, removed when the script ends; inside
+# the folder named as the argument when it can be written to.
 enter_work_folder() {
-    work=$(mktemp -d)
+    if [ -n "${1:-}" ] && [ -w "$1" ]; then
+        work=$(mktemp -d -p "$1")
+    else
+        work=$(mktemp -d)
+    fi
     trap 'rm -rf "$work"' EXIT
     cd "$work"
 }

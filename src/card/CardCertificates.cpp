@@ -8,9 +8,8 @@
 
 namespace tarvo {
 
-std::vector<CardCertificate> akisCertificates(const std::string& modulePath) {
-    return withPKCS11(modulePath, [](const PKCS11& pkcs11) {
-        std::vector<CardCertificate> found;
+void eachCardCertificate(const std::string& modulePath, const std::function<void(CardCertificate)>& take) {
+    withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
         for (const CK_SLOT_ID slot : pkcs11.slotsWithToken()) {
             const std::optional<CardSession> session = CardSession::openIfTokenUsable(pkcs11, slot);
             if (!session) {
@@ -37,30 +36,41 @@ std::vector<CardCertificate> akisCertificates(const std::string& modulePath) {
                 }
                 // attributeValue gives nothing for an empty CKA_ID, so an empty
                 // one is listed as absent.
-                found.push_back(
-                    {std::move(*valid), pkcs11.attributeValue(session->handle(), object, CKA_ID), slot, flags});
+                take({std::move(*valid), pkcs11.attributeValue(session->handle(), object, CKA_ID), slot, flags});
             }
         }
-        return found;
     });
 }
 
+std::vector<CardCertificate> akisCertificates(const std::string& modulePath) {
+    std::vector<CardCertificate> found;
+    eachCardCertificate(modulePath, [&](CardCertificate certificate) { found.push_back(std::move(certificate)); });
+    return found;
+}
+
 CardCertificate udfCertificate(const std::string& modulePath, const std::optional<std::string>& fingerprint) {
-    std::vector<CardCertificate> certificates = akisCertificates(modulePath);
-    if (fingerprint && !fingerprint->empty()) {
-        const auto chosen = std::find_if(certificates.begin(), certificates.end(), [&](const CardCertificate& c) {
-            return sameFingerprint(c.record.fingerprint, *fingerprint);
-        });
-        if (chosen != certificates.end()) {
-            return std::move(*chosen);
+    // Only the first certificate and the first match are kept while the card
+    // is read; the others are dropped as they come.
+    std::optional<CardCertificate> first;
+    std::optional<CardCertificate> chosen;
+    const bool choosing = fingerprint && !fingerprint->empty();
+    eachCardCertificate(modulePath, [&](CardCertificate certificate) {
+        if (choosing && !chosen && sameFingerprint(certificate.record.fingerprint, *fingerprint)) {
+            chosen = certificate;
         }
+        if (!first) {
+            first = std::move(certificate);
+        }
+    });
+    if (chosen) {
+        return std::move(*chosen);
     }
     // A fingerprint that matches nothing is no error: the caller learns from
     // the record which certificate was taken instead.
-    if (certificates.empty()) {
+    if (!first) {
         throw HelperError(messages::card::document::noCertificate);
     }
-    return std::move(certificates.front());
+    return std::move(*first);
 }
 
 bool sameFingerprint(const std::string& a, const std::string& b) {

@@ -5,6 +5,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ struct CardCertificate {
 // slot by slot, object by object. A slot whose token the module does not
 // recognise or no longer sees is passed over like an empty one.
 std::vector<CardCertificate> akisCertificates(const std::string& modulePath);
+// The same, each handed over as soon as it is read. On a failure the module is
+// still closed, and the caller must drop what it was handed: the enumeration
+// as a whole has failed.
+void eachCardCertificate(const std::string& modulePath, const std::function<void(CardCertificate)>& take);
 
 // The card certificate for documents: the first whose fingerprint matches
 // (ignoring letter case), else the card's first certificate.

@@ -2,7 +2,9 @@
 
 #include "platform/Bytes.hpp"
 #include "platform/DynamicLibrary.hpp"
+#include "platform/ForeignCall.hpp"
 #include "platform/HelperError.hpp"
+#include "platform/Messages.hpp"
 
 #include <p11-kit/pkcs11.h>
 
@@ -13,26 +15,38 @@
 
 namespace tarvo {
 
+// Every call into the module (and its loading and unloading) is a foreign
+// call: a crash inside it, or a call that does not return in time, ends the
+// run at once with one of these answers.
+inline constexpr platform::EmergencyAnswer moduleCrashedAnswer{messages::card::moduleCrashed};
+inline constexpr platform::EmergencyAnswer moduleNotRespondingAnswer{messages::card::notResponding};
+inline constexpr platform::ForeignCallFaults moduleCallFaults{&moduleCrashedAnswer, &moduleNotRespondingAnswer};
+
+// An entry point of the module: set from the plain function pointer, called
+// like it, inside a foreign-call frame.
+template <typename Pointer>
+using ModuleFunction = platform::ForeignFunction<Pointer, moduleCallFaults>;
+
 // The thirteen entry points of the module, and C_GetTokenInfo when the module
 // has it. A plain value valid only inside the withPKCS11() call that made it.
 struct PKCS11 {
     void* handle = nullptr;
-    CK_C_Initialize C_Initialize = nullptr;
-    CK_C_Finalize C_Finalize = nullptr;
-    CK_C_GetSlotList C_GetSlotList = nullptr;
-    CK_C_OpenSession C_OpenSession = nullptr;
-    CK_C_CloseSession C_CloseSession = nullptr;
-    CK_C_FindObjectsInit C_FindObjectsInit = nullptr;
-    CK_C_FindObjects C_FindObjects = nullptr;
-    CK_C_FindObjectsFinal C_FindObjectsFinal = nullptr;
-    CK_C_GetAttributeValue C_GetAttributeValue = nullptr;
-    CK_C_Login C_Login = nullptr;
-    CK_C_Logout C_Logout = nullptr;
-    CK_C_SignInit C_SignInit = nullptr;
-    CK_C_Sign C_Sign = nullptr;
+    ModuleFunction<CK_C_Initialize> C_Initialize;
+    ModuleFunction<CK_C_Finalize> C_Finalize;
+    ModuleFunction<CK_C_GetSlotList> C_GetSlotList;
+    ModuleFunction<CK_C_OpenSession> C_OpenSession;
+    ModuleFunction<CK_C_CloseSession> C_CloseSession;
+    ModuleFunction<CK_C_FindObjectsInit> C_FindObjectsInit;
+    ModuleFunction<CK_C_FindObjects> C_FindObjects;
+    ModuleFunction<CK_C_FindObjectsFinal> C_FindObjectsFinal;
+    ModuleFunction<CK_C_GetAttributeValue> C_GetAttributeValue;
+    ModuleFunction<CK_C_Login> C_Login;
+    ModuleFunction<CK_C_Logout> C_Logout;
+    ModuleFunction<CK_C_SignInit> C_SignInit;
+    ModuleFunction<CK_C_Sign> C_Sign;
     // Not needed for any operation: without it, nothing is known of the
     // token's PIN tries (see tokenFlags).
-    CK_C_GetTokenInfo C_GetTokenInfo = nullptr;
+    ModuleFunction<CK_C_GetTokenInfo> C_GetTokenInfo;
 
     // Binds the entry points of a loaded library by name, in the order above.
     // A module that lacks one of the thirteen names but exports

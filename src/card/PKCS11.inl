@@ -25,7 +25,7 @@ private:
         Initialization& operator=(const Initialization&) = delete;
 
     private:
-        CK_C_Finalize finalize_;
+        decltype(PKCS11::C_Finalize) finalize_;
     };
 
     platform::DynamicLibrary library_;

@@ -13,12 +13,13 @@ namespace {
 template <typename Function>
 struct EntryPoint {
     const char* name;
-    Function PKCS11::*bound;
+    ModuleFunction<Function> PKCS11::*bound;
     Function CK_FUNCTION_LIST::*listed;
 };
 
 template <typename Function>
-constexpr EntryPoint<Function> entry(const char* name, Function PKCS11::*bound, Function CK_FUNCTION_LIST::*listed) {
+constexpr EntryPoint<Function> entry(const char* name, ModuleFunction<Function> PKCS11::*bound,
+                                     Function CK_FUNCTION_LIST::*listed) {
     return {name, bound, listed};
 }
 
@@ -50,7 +51,7 @@ const char* bindRequired(PKCS11& bound, Source&& source) {
         [&](const auto&... entryPoint) {
             const auto bindOne = [&](const auto& e) {
                 bound.*e.bound = source(e);
-                if (bound.*e.bound == nullptr) {
+                if (!(bound.*e.bound)) {
                     missing = e.name;
                 }
                 return missing == nullptr;
@@ -68,16 +69,17 @@ Function byName(const platform::DynamicLibrary& library, const EntryPoint<Functi
 
 // The module's own table of its entry points; null when it has none to give.
 CK_FUNCTION_LIST_PTR functionList(const platform::DynamicLibrary& library) {
-    const auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(library.symbol("C_GetFunctionList"));
+    const ModuleFunction<CK_C_GetFunctionList> getFunctionList =
+        reinterpret_cast<CK_C_GetFunctionList>(library.symbol("C_GetFunctionList"));
     CK_FUNCTION_LIST_PTR list = nullptr;
-    if (getFunctionList == nullptr || getFunctionList(&list) != CKR_OK) {
+    if (!getFunctionList || getFunctionList(&list) != CKR_OK) {
         return nullptr;
     }
     return list;
 }
 
 platform::DynamicLibrary loadModule(const std::string& modulePath) {
-    std::optional<platform::DynamicLibrary> library = platform::DynamicLibrary::open(modulePath);
+    std::optional<platform::DynamicLibrary> library = platform::DynamicLibrary::open(modulePath, moduleCallFaults);
     if (!library) {
         throw HelperError(messages::card::moduleNotLoaded + modulePath);
     }

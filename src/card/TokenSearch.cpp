@@ -106,7 +106,7 @@ std::optional<Bytes> PKCS11::attributeValue(CK_SESSION_HANDLE session, CK_OBJECT
 }
 
 std::optional<CK_FLAGS> PKCS11::tokenFlags(CK_SLOT_ID slot) const {
-    if (C_GetTokenInfo == nullptr) {
+    if (!C_GetTokenInfo) {
         return std::nullopt;
     }
     CK_TOKEN_INFO info{};

@@ -19,8 +19,14 @@ namespace tarvo {
 // Where the actions get certificates and signatures from. The program uses
 // systemProviders(); tests put their own in place of the store and the card.
 struct Providers {
-    std::function<std::vector<CertificateRecord>()> keychainRecords;
-    std::function<std::vector<CardCertificate>()> cardCertificates;
+    // Each valid store identity as a record, in the store's order, handed over
+    // one by one so that a listing holds only what it shows.
+    std::function<void(const std::function<void(CertificateRecord)>&)> keychainRecords;
+    // The first valid store identity with that fingerprint (letter case aside).
+    std::function<std::optional<CertificateRecord>(const std::string& fingerprint)> keychainRecord;
+    // Each valid card certificate, handed over one by one; throws HelperError
+    // when the enumeration fails, after which what was handed over counts for nothing.
+    std::function<void(const std::function<void(CardCertificate)>&)> cardCertificates;
     std::function<CardCertificate(const std::optional<std::string>& fingerprint)> documentCertificate;
     std::function<CardSignature(const Bytes& digestInfo, SecureBytes pin,
                                 const std::optional<std::string>& fingerprint)> signDigest;
@@ -36,9 +42,8 @@ inline const std::string keychainProviderLabel = messages::provider::store;
 inline const std::string cardProviderLabel = messages::provider::card;
 
 // Each builds its answer or throws HelperError with the text of the error document.
-JsonObject listAnswer(const std::vector<CertificateRecord>& keychainRecords, const Providers& providers);
-JsonObject signAnswer(const Request& request, const std::vector<CertificateRecord>& keychainRecords,
-                      const Providers& providers);
+JsonObject listAnswer(const Providers& providers);
+JsonObject signAnswer(const Request& request, const Providers& providers);
 JsonObject documentCertificateAnswer(const Request& request, const Providers& providers);
 JsonObject documentSignatureAnswer(const Request& request, const Providers& providers);
 

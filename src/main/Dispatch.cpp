@@ -10,8 +10,17 @@ namespace tarvo {
 
 Providers systemProviders(const std::string& modulePath) {
     return {
-        .keychainRecords = [] { return tarvo::keychainRecords(platform::Keychain::open()); },
-        .cardCertificates = [modulePath] { return akisCertificates(modulePath); },
+        .keychainRecords =
+            [](const std::function<void(CertificateRecord)>& take) {
+                eachKeychainRecord(platform::Keychain::open(), take);
+            },
+        .keychainRecord = [](const std::string& fingerprint) {
+            return keychainRecordFor(platform::Keychain::open(), fingerprint);
+        },
+        .cardCertificates =
+            [modulePath](const std::function<void(CardCertificate)>& take) {
+                eachCardCertificate(modulePath, take);
+            },
         .documentCertificate =
             [modulePath](const std::optional<std::string>& fingerprint) {
                 return udfCertificate(modulePath, fingerprint);
@@ -36,13 +45,17 @@ JsonObject dispatch(const Request& request, const Providers& providers) {
     if (request.action == "udf-sign") {
         return documentSignatureAnswer(request, providers);
     }
-    const std::vector<CertificateRecord> records = providers.keychainRecords();
+    // The store is read as each action needs it: a listing turns each record
+    // into its entry at once, a signature makes only the one record it signs with.
     if (request.action == "list") {
-        return listAnswer(records, providers);
+        return listAnswer(providers);
     }
     if (request.action == "sign") {
-        return signAnswer(request, records, providers);
+        return signAnswer(request, providers);
     }
+    // Any other action still opens and reads the store first, as every action
+    // but the document ones always has; nothing of it is used.
+    providers.keychainRecords([](const CertificateRecord&) {});
     throw HelperError(messages::request::unknownAction);
 }
 

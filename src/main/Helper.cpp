@@ -5,7 +5,9 @@
 #include "main/ModuleSelection.hpp"
 #include "main/Request.hpp"
 #include "main/StandardInput.hpp"
+#include "platform/AnswerChannel.hpp"
 #include "platform/Messages.hpp"
+#include "platform/ProcessProtection.hpp"
 
 #include <exception>
 #include <unistd.h>
@@ -28,7 +30,15 @@ std::optional<Request> readRequest() {
 
 }  // namespace
 
-int runHelper() {
+int runHelper(std::chrono::seconds foreignCallDeadline) {
+    // Before anything is read or loaded: nothing of this process, the PIN
+    // least of all, may reach a core file or another process of the user;
+    // nothing that a library prints may reach the answer; and a caller that
+    // stops reading must not end us with a signal but with status 2.
+    platform::protectProcessMemory();
+    platform::setAsideAnswerChannel();
+    platform::ignoreBrokenPipes();
+    platform::setForeignCallDeadline(foreignCallDeadline);
     const auto request = readRequest();
     if (!request) {
         return fail(messages::request::unreadable);

@@ -1,8 +1,8 @@
 #include "main/Json.hpp"
 
+#include "platform/AnswerChannel.hpp"
 #include "platform/Messages.hpp"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -91,6 +91,10 @@ bool appendValue(std::string& out, const JsonValue& value) {
     if (const auto* text = std::get_if<std::string>(&value.content)) {
         return appendString(out, *text);
     }
+    if (const auto* json = std::get_if<JsonText>(&value.content)) {
+        out += json->json;
+        return true;
+    }
     if (const auto* list = std::get_if<JsonList>(&value.content)) {
         out += '[';
         for (std::size_t i = 0; i < list->size(); ++i) {
@@ -117,28 +121,25 @@ bool appendObject(std::string& out, const JsonObject& object) {
     return true;
 }
 
-void writeDocument(int fd, std::string_view text) {
-    writeAll(fd, text);
-    writeAll(fd, "\n");
+// Whatever happens here cannot be reported anywhere else: standard output is
+// the only channel, so a failed write ends the attempt with the failure status.
+bool writeDocument(int fd, std::string_view text) {
+    return platform::writeAll(fd, text.data(), text.size()) && platform::writeAll(fd, "\n", 1);
 }
 
 }  // namespace
 
-// Whatever happens here cannot be reported anywhere else: standard output is
-// the only channel, so a failed write simply ends the attempt.
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        } else if (written == 0 || errno != EINTR) {
-            return;
-        }
-    }
-}
-
 std::optional<std::string> serializeJSON(const JsonObject& document) {
     std::string out;
+    // Written text taken over whole is most of a long answer; room for it
+    // from the start spares the copies of a growing buffer.
+    std::size_t written = 0;
+    for (const auto& [key, value] : document) {
+        if (const auto* json = std::get_if<JsonText>(&value.content)) {
+            written += json->json.size();
+        }
+    }
+    out.reserve(written + 256);
     if (!appendObject(out, document)) {
         return std::nullopt;
     }
@@ -150,8 +151,7 @@ int writeJSON(const JsonObject& document, int fd) {
     if (!text) {
         return fail(unserialisableMessage, fd);
     }
-    writeDocument(fd, *text);
-    return answeredStatus;
+    return writeDocument(fd, *text) ? answeredStatus : failedStatus;
 }
 
 int fail(std::string_view message, int fd) {
@@ -161,6 +161,19 @@ int fail(std::string_view message, int fd) {
         text = serializeJSON({{"error", std::string(unserialisableMessage)}});
     }
     writeDocument(fd, *text);
+    return failedStatus;
+}
+
+// The run's one document; should another have been claimed already, this one
+// is not written, and the run has failed.
+int writeJSON(const JsonObject& document) {
+    return platform::claimAnswer() ? writeJSON(document, platform::answerDescriptor()) : failedStatus;
+}
+
+int fail(std::string_view message) {
+    if (platform::claimAnswer()) {
+        fail(message, platform::answerDescriptor());
+    }
     return failedStatus;
 }
 

@@ -1,19 +1,37 @@
 #include "main/KeychainRecords.hpp"
 
+#include "card/CardCertificates.hpp"
+
 namespace tarvo {
 
-std::vector<CertificateRecord> keychainRecords(const platform::Keychain& keychain) {
-    std::vector<CertificateRecord> records;
+namespace {
+
+std::optional<CertificateRecord> recordOf(const platform::KeychainIdentity& identity) {
+    const auto certificate = platform::Certificate::fromDER(identity.certificateDER());
+    return certificate ? record(*certificate, identity) : std::nullopt;
+}
+
+}  // namespace
+
+void eachKeychainRecord(const platform::Keychain& keychain, const std::function<void(CertificateRecord)>& take) {
     for (const auto& identity : keychain.identities()) {
-        const auto certificate = platform::Certificate::fromDER(identity.certificateDER());
-        if (!certificate) {
-            continue;
-        }
-        if (auto made = record(*certificate, identity)) {
-            records.push_back(std::move(*made));
+        if (auto made = recordOf(identity)) {
+            take(std::move(*made));
         }
     }
-    return records;
+}
+
+std::optional<CertificateRecord> keychainRecordFor(const platform::Keychain& keychain,
+                                                   const std::string& fingerprint) {
+    for (const auto& identity : keychain.identities()) {
+        if (!sameFingerprint(fingerprintOf(identity.certificateDER()), fingerprint)) {
+            continue;
+        }
+        if (auto made = recordOf(identity)) {
+            return made;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace tarvo

@@ -3,13 +3,23 @@
 #include "certificate/CertificateRecord.hpp"
 #include "platform/Keychain.hpp"
 
-#include <vector>
+#include <functional>
+#include <optional>
+#include <string>
 
 namespace tarvo {
 
-// One record per identity of the store whose certificate is readable and
-// valid now, in the store's order. Identities that fail are left out without
-// a word: the listing and the signing simply do not offer them.
-std::vector<CertificateRecord> keychainRecords(const platform::Keychain& keychain);
+// Hands over one record per identity of the store whose certificate is
+// readable and valid now, in the store's order, each as soon as it is made, so
+// that the caller keeps only what it needs of it. Identities that fail are
+// left out without a word: the listing and the signing simply do not offer them.
+void eachKeychainRecord(const platform::Keychain& keychain, const std::function<void(CertificateRecord)>& take);
+
+// The record of the first such identity whose certificate has that
+// fingerprint (letter case aside). Identities are told apart by the SHA-256 of
+// the bytes the store holds; only the one that matches is made into a record,
+// and one that is not valid now is passed over like any other.
+std::optional<CertificateRecord> keychainRecordFor(const platform::Keychain& keychain,
+                                                   const std::string& fingerprint);
 
 }  // namespace tarvo

@@ -1,62 +1,92 @@
 #include "main/Actions.hpp"
 
 #include "certificate/CertificateText.hpp"
+#include "platform/HelperError.hpp"
 
 #include <exception>
+#include <unordered_set>
 
 namespace tarvo {
 
 namespace {
 
-JsonObject entry(const CertificateRecord& record) {
-    // The agent tells the providers apart by this label, so it must stay as it is
-    // even though the store here is not the one the label names.
-    const std::string& label = record.identity ? keychainProviderLabel : cardProviderLabel;
-    JsonObject object;
-    for (auto& [key, value] : certificateJSON(record, label)) {
-        object.emplace(key, value);
-    }
-    return object;
-}
+// The entries of one provider, written out as each record comes, so that
+// neither the records nor object trees of their entries pile up.
+class EntryList {
+public:
+    explicit EntryList(const std::string& label) : label_(label) {}
 
-JsonList entries(const std::vector<const CertificateRecord*>& records) {
-    JsonList list;
-    list.reserve(records.size());
-    for (const auto* record : records) {
-        list.push_back(entry(*record));
+    void add(const CertificateRecord& record) {
+        JsonObject object;
+        for (auto& [key, value] : certificateJSON(record, label_)) {
+            object.emplace(key, std::move(value));
+        }
+        const auto text = serializeJSON(object);
+        if (!text) {
+            writable_ = false;
+            return;
+        }
+        if (!json_.empty()) {
+            json_ += ',';
+        }
+        json_ += *text;
     }
-    return list;
+
+    bool writable() const { return writable_; }
+    const std::string& json() const { return json_; }
+
+private:
+    // The agent tells the providers apart by this label, so it must stay as it
+    // is even though the store here is not the one the label names.
+    const std::string& label_;
+    std::string json_;
+    bool writable_ = true;
+};
+
+// A text that is not UTF-8 cannot be written in any answer; the whole answer
+// then gives way to the error document, as it would as one object tree.
+JsonValue certificates(const EntryList& store, const EntryList* card) {
+    if (!store.writable() || (card != nullptr && !card->writable())) {
+        throw HelperError(messages::request::unserialisable);
+    }
+    std::string json;
+    json.reserve(store.json().size() + (card != nullptr ? card->json().size() : 0) + 3);
+    json += '[';
+    json += store.json();
+    if (card != nullptr && !card->json().empty()) {
+        if (!store.json().empty()) {
+            json += ',';
+        }
+        json += card->json();
+    }
+    json += ']';
+    return JsonText{std::move(json)};
 }
 
 }  // namespace
 
-JsonObject listAnswer(const std::vector<CertificateRecord>& keychainRecords, const Providers& providers) {
-    std::vector<const CertificateRecord*> merged;
-    for (const auto& record : keychainRecords) {
-        merged.push_back(&record);
-    }
-
-    std::vector<CardCertificate> card;
-    try {
-        card = providers.cardCertificates();
-    } catch (const std::exception& error) {
-        // An unreadable card must not hide what the store offers.
-        return {{"certificates", entries(merged)}, {"warning", std::string(error.what())}};
-    }
+JsonObject listAnswer(const Providers& providers) {
+    std::unordered_set<std::string> listed;
+    EntryList store(keychainProviderLabel);
+    providers.keychainRecords([&](const CertificateRecord& record) {
+        listed.insert(record.fingerprint);
+        store.add(record);
+    });
 
     // A certificate that the store also reaches (through the token) is the
     // store's; one the card holds twice is reported where it first appears.
-    for (const auto& cardCertificate : card) {
-        const auto& fingerprint = cardCertificate.record.fingerprint;
-        bool known = false;
-        for (const auto* record : merged) {
-            known = known || record->fingerprint == fingerprint;
-        }
-        if (!known) {
-            merged.push_back(&cardCertificate.record);
-        }
+    EntryList card(cardProviderLabel);
+    try {
+        providers.cardCertificates([&](const CardCertificate& certificate) {
+            if (listed.insert(certificate.record.fingerprint).second) {
+                card.add(certificate.record);
+            }
+        });
+    } catch (const std::exception& error) {
+        // An unreadable card must not hide what the store offers.
+        return {{"certificates", certificates(store, nullptr)}, {"warning", std::string(error.what())}};
     }
-    return {{"certificates", entries(merged)}};
+    return {{"certificates", certificates(store, &card)}};
 }
 
 }  // namespace tarvo

@@ -1,5 +1,7 @@
 #include "main/Request.hpp"
 
+#include "main/NumberTokens.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -31,6 +33,7 @@ public:
     explicit RequestReader(Request& request) : request_(request) {}
 
     bool hasAction() const { return hasAction_; }
+    bool stoppedAtHugeNumber() const { return stoppedAtHugeNumber_; }
 
     bool null() override {
         if (!isRequestMember()) return depth_ > 0;
@@ -68,11 +71,16 @@ public:
         return true;
     }
 
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+        // The parser refuses a number beyond the range of a double before we
+        // see it, so we cannot tell here whose value it is.
+        stoppedAtHugeNumber_ = error.id == numberOverflow;
         return false;
     }
 
 private:
+    static constexpr int numberOverflow = 406;
+
     // A value that belongs directly to the request object, not nested deeper.
     bool isRequestMember() const { return depth_ == 1; }
 
@@ -108,7 +116,19 @@ private:
     int depth_ = 0;
     Field field_ = Field::none;
     bool hasAction_ = false;
+    bool stoppedAtHugeNumber_ = false;
 };
+
+enum class Outcome { decoded, refused, hugeNumber };
+
+Outcome readInto(Request& request, ByteView input) {
+    RequestReader reader(request);
+    const auto* first = reinterpret_cast<const char*>(input.data());
+    if (nlohmann::json::sax_parse(first, first + input.size(), &reader)) {
+        return reader.hasAction() ? Outcome::decoded : Outcome::refused;
+    }
+    return reader.stoppedAtHugeNumber() ? Outcome::hugeNumber : Outcome::refused;
+}
 
 }  // namespace
 
@@ -119,10 +139,16 @@ std::optional<Request> decodeRequest(ByteView input) {
         return std::nullopt;
     }
     Request request;
-    RequestReader reader(request);
-    const auto* first = reinterpret_cast<const char*>(input.data());
-    const bool parsed = nlohmann::json::sax_parse(first, first + input.size(), &reader);
-    if (!parsed || !reader.hasAction()) {
+    Outcome outcome = readInto(request, input);
+    if (outcome == Outcome::hugeNumber) {
+        // Everything before the number was read without fault. No value of a
+        // number changes the outcome, so read again with every number made 0:
+        // one under a key we ignore is then served, one under a known key is
+        // refused as any number there is.
+        request = Request{};
+        outcome = readInto(request, withNumbersZeroed(input).view());
+    }
+    if (outcome != Outcome::decoded) {
         return std::nullopt;
     }
     return request;

@@ -21,11 +21,12 @@ struct Request {
 
 // Nothing unless the bytes are one JSON object (a UTF-8 byte order mark may
 // lead, white space may follow) whose "action" is a string and whose other
-// known keys hold strings or null. Unknown keys may hold anything. When a
-// known key repeats, every occurrence must be of an accepted kind and the
-// last one counts. Every string the parser hands over is wiped once taken;
-// the parser's own scratch buffers (a raw copy of each token, and buffers
-// outgrown while reading a long string) are freed unwiped, out of our reach.
+// known keys hold strings or null. Unknown keys may hold anything, numbers
+// beyond the range of a double included. When a known key repeats, every
+// occurrence must be of an accepted kind and the last one counts. Every
+// string the parser hands over is wiped once taken; the parser's own scratch
+// buffers (a raw copy of each token, and buffers outgrown while reading a long
+// string) are freed unwiped, out of our reach.
 std::optional<Request> decodeRequest(ByteView input);
 
 }  // namespace tarvo

@@ -22,16 +22,6 @@ Bytes challengeOf(const Request& request) {
     return std::move(*challenge);
 }
 
-const CertificateRecord* keychainRecordFor(const std::vector<CertificateRecord>& records,
-                                           const std::string& fingerprint) {
-    for (const auto& record : records) {
-        if (record.identity && sameFingerprint(record.fingerprint, fingerprint)) {
-            return &record;
-        }
-    }
-    return nullptr;
-}
-
 // The agent reads "provider" here as the signer's issuer itself, so unlike a
 // listing entry it never falls back to a provider label, and there is no
 // "providerName".
@@ -46,8 +36,7 @@ JsonObject answer(const CertificateRecord& record, const Bytes& signature) {
 
 }  // namespace
 
-JsonObject signAnswer(const Request& request, const std::vector<CertificateRecord>& keychainRecords,
-                      const Providers& providers) {
+JsonObject signAnswer(const Request& request, const Providers& providers) {
     const Bytes challenge = challengeOf(request);
     if (!request.fingerprint || request.fingerprint->empty()) {
         throw HelperError(messages::request::noFingerprint);
@@ -55,7 +44,7 @@ JsonObject signAnswer(const Request& request, const std::vector<CertificateRecor
     // The store's own key wins, and its outcome is final: trying the card after
     // a store failure would ask for a PIN for a certificate the person already
     // chose to use through the store (and may already have been asked for).
-    if (const auto* record = keychainRecordFor(keychainRecords, *request.fingerprint)) {
+    if (const auto record = providers.keychainRecord(*request.fingerprint); record && record->identity) {
         return answer(*record, record->identity->sign(challenge, providers.storeSecret));
     }
     const auto card = providers.signChallenge(challenge, *request.fingerprint);

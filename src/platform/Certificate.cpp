@@ -1,13 +1,37 @@
 #include "Certificate.hpp"
 
+#include "CertificateReading.hpp"
 #include "OpenSslHandles.hpp"
 
 #include <openssl/err.h>
 
 #include <climits>
-#include <ctime>
 
 namespace tarvo::platform {
+
+struct Certificate::State {
+    Bytes der;
+    // Present when the fields were read from the bytes themselves.
+    std::optional<CertificateFields> fields;
+    // Made on first use when the fields were read from the bytes.
+    UniqueX509 x509;
+    bool decoded = false;
+
+    X509* decode() {
+        if (!decoded) {
+            decoded = true;
+            const unsigned char* cursor = der.data();
+            x509.reset(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+            // Bytes after the certificate would make der() name something
+            // other than what was decoded, and the fingerprint with it.
+            if (x509 != nullptr && cursor != der.data() + der.size()) {
+                x509.reset();
+            }
+            ERR_clear_error();
+        }
+        return x509.get();
+    }
+};
 
 namespace {
 
@@ -46,14 +70,8 @@ std::string valueText(const ASN1_STRING* value) {
     if (value == nullptr) {
         return {};
     }
-    unsigned char* utf8 = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&utf8, value);
-    if (length < 0) {
-        ERR_clear_error();
-        return hexText(value);
-    }
-    const UniqueOpenSslText owned(utf8);
-    return std::string(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+    std::optional<std::string> text = utf8Of(value);
+    return text ? std::move(*text) : hexText(value);
 }
 
 Name nameOf(const X509_NAME* name) {
@@ -76,12 +94,16 @@ Name nameOf(const X509_NAME* name) {
     return result;
 }
 
-std::optional<std::string> firstValue(const X509_NAME* name, int nid) {
-    const int index = X509_NAME_get_index_by_NID(name, nid, -1);
-    if (index < 0) {
-        return std::nullopt;
+// The first value of that type in certificate order, as X509_NAME_get_index_by_NID finds it.
+std::optional<std::string> firstValue(const Name& name, std::string_view oid) {
+    for (const auto& relativeName : name) {
+        for (const auto& attribute : relativeName) {
+            if (attribute.oid == oid) {
+                return attribute.value;
+            }
+        }
     }
-    return valueText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    return std::nullopt;
 }
 
 // Certificate order, UTF-8 kept as it is, and the same flags every time so the
@@ -99,73 +121,77 @@ std::string oneLine(const X509_NAME* name) {
     return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
 }
 
-// The calendar of std::chrono rather than time_t: timegm and friends stop short
-// of the full range of years (0000–9999) that certificates may name.
-std::optional<Instant> instantOf(const ASN1_TIME* time) {
-    std::tm fields{};
-    if (time == nullptr || ASN1_TIME_to_tm(time, &fields) != 1) {
-        ERR_clear_error();
-        return std::nullopt;
+std::shared_ptr<Certificate::State> stateOf(ByteView der) {
+    if (der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) {
+        return nullptr;
     }
-    const std::chrono::year_month_day date{std::chrono::year{fields.tm_year + 1900},
-                                           std::chrono::month{static_cast<unsigned>(fields.tm_mon + 1)},
-                                           std::chrono::day{static_cast<unsigned>(fields.tm_mday)}};
-    if (!date.ok()) {
-        return std::nullopt;
-    }
-    const auto seconds = std::chrono::hours{fields.tm_hour} + std::chrono::minutes{fields.tm_min} +
-                         std::chrono::seconds{fields.tm_sec};
-    return Instant{std::chrono::sys_days{date}} + seconds;
+    auto state = std::make_shared<Certificate::State>();
+    state->der.assign(der.begin(), der.end());
+    return state;
 }
 
 }  // namespace
 
-Certificate::Certificate(std::shared_ptr<X509> x509, std::shared_ptr<const Bytes> der)
-    : x509_(std::move(x509)), der_(std::move(der)) {}
+Certificate::Certificate(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
 std::optional<Certificate> Certificate::fromDER(ByteView der) {
-    if (der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) {
+    auto state = stateOf(der);
+    if (state == nullptr) {
         return std::nullopt;
     }
-    const unsigned char* cursor = der.data();
-    UniqueX509 x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-    if (x509 == nullptr) {
-        ERR_clear_error();
+    state->fields = readCertificateFields(state->der);
+    if (!state->fields && state->decode() == nullptr) {
         return std::nullopt;
     }
-    // Bytes after the certificate would make der() name something other than
-    // what was decoded, and the fingerprint with it.
-    if (cursor != der.data() + der.size()) {
-        return std::nullopt;
-    }
-    return Certificate(std::shared_ptr<X509>(x509.release(), X509_free),
-                       std::make_shared<const Bytes>(der.begin(), der.end()));
+    return Certificate(std::move(state));
 }
 
-Name Certificate::subject() const { return nameOf(X509_get_subject_name(x509_.get())); }
+std::optional<Certificate> Certificate::decodedFully(ByteView der) {
+    auto state = stateOf(der);
+    if (state == nullptr || state->decode() == nullptr) {
+        return std::nullopt;
+    }
+    return Certificate(std::move(state));
+}
 
-Name Certificate::issuer() const { return nameOf(X509_get_issuer_name(x509_.get())); }
+const Bytes& Certificate::der() const { return state_->der; }
 
-std::optional<Instant> Certificate::notBefore() const { return instantOf(X509_get0_notBefore(x509_.get())); }
+X509* Certificate::native() const { return state_->decode(); }
 
-std::optional<Instant> Certificate::notAfter() const { return instantOf(X509_get0_notAfter(x509_.get())); }
+Name Certificate::subject() const {
+    return state_->fields ? state_->fields->subject : nameOf(X509_get_subject_name(native()));
+}
+
+Name Certificate::issuer() const {
+    return state_->fields ? state_->fields->issuer : nameOf(X509_get_issuer_name(native()));
+}
+
+std::optional<Instant> Certificate::notBefore() const {
+    return state_->fields ? state_->fields->notBefore : instantOf(X509_get0_notBefore(native()));
+}
+
+std::optional<Instant> Certificate::notAfter() const {
+    return state_->fields ? state_->fields->notAfter : instantOf(X509_get0_notAfter(native()));
+}
 
 std::string Certificate::subjectSummary() const {
-    const X509_NAME* name = X509_get_subject_name(x509_.get());
-    if (name == nullptr || X509_NAME_entry_count(name) == 0) {
+    const Name subject = this->subject();
+    if (subject.empty()) {
         return {};
     }
-    if (auto commonName = firstValue(name, NID_commonName)) {
+    if (auto commonName = firstValue(subject, "2.5.4.3")) {
         return *commonName;
     }
-    if (auto email = firstValue(name, NID_pkcs9_emailAddress)) {
+    if (auto email = firstValue(subject, "1.2.840.113549.1.9.1")) {
         return *email;
     }
-    return oneLine(name);
+    const X509* x509 = native();
+    return x509 != nullptr ? oneLine(X509_get_subject_name(x509)) : std::string();
 }
 
 std::optional<PublicKey> Certificate::publicKey() const {
-    EVP_PKEY* key = X509_get0_pubkey(x509_.get());
+    X509* x509 = native();
+    EVP_PKEY* key = x509 != nullptr ? X509_get0_pubkey(x509) : nullptr;
     if (key == nullptr) {
         ERR_clear_error();
         return std::nullopt;

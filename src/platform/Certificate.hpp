@@ -25,14 +25,21 @@ using RelativeName = std::vector<NameAttribute>;
 // A whole name, in the order the certificate holds it (not reversed).
 using Name = std::vector<RelativeName>;
 
-// An X.509 certificate, held by counted reference; copies share it.
+// An X.509 certificate, held by counted reference; copies share it. The
+// fields are read straight from the bytes where they are plain DER, and
+// OpenSSL's certificate object is made only when it is asked for (the public
+// key, native()) or when the bytes need its full decoder.
 class Certificate {
 public:
-    // Nothing for bytes that are not exactly one DER certificate.
+    // Nothing for bytes that are not exactly one DER certificate: exactly the
+    // bytes that OpenSSL's full decoder refuses, or that hold more than one.
     static std::optional<Certificate> fromDER(ByteView der);
+    // Always through OpenSSL's full decoder; the reference the quicker reading
+    // above must agree with.
+    static std::optional<Certificate> decodedFully(ByteView der);
 
     // The exact bytes the certificate was made from, never re-encoded.
-    const Bytes& der() const { return *der_; }
+    const Bytes& der() const;
 
     Name subject() const;
     Name issuer() const;
@@ -45,13 +52,16 @@ public:
     // Absent when the key cannot be decoded.
     std::optional<PublicKey> publicKey() const;
 
-    X509* native() const { return x509_.get(); }
+    // Null only if the full decoder refuses bytes that the quicker reading
+    // took, which it must never do.
+    X509* native() const;
+
+    struct State;
 
 private:
-    Certificate(std::shared_ptr<X509> x509, std::shared_ptr<const Bytes> der);
+    explicit Certificate(std::shared_ptr<State> state);
 
-    std::shared_ptr<X509> x509_;
-    std::shared_ptr<const Bytes> der_;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace tarvo::platform

@@ -8,25 +8,30 @@
 
 namespace tarvo::platform {
 
-std::optional<DynamicLibrary> DynamicLibrary::open(const std::string& path) {
+std::optional<DynamicLibrary> DynamicLibrary::open(const std::string& path, const ForeignCallFaults& faults) {
     // dlopen searches for a name without a slash; one with a slash is taken as it is.
     const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = nullptr;
+    {
+        const ForeignCall call(faults);
+        handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
     if (handle == nullptr) {
         return std::nullopt;
     }
-    return DynamicLibrary(handle);
+    return DynamicLibrary(handle, faults);
 }
 
 DynamicLibrary::~DynamicLibrary() { close(); }
 
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
+    : handle_(std::exchange(other.handle_, nullptr)), faults_(other.faults_) {}
 
 DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
     if (this != &other) {
         close();
         handle_ = std::exchange(other.handle_, nullptr);
+        faults_ = other.faults_;
     }
     return *this;
 }
@@ -50,6 +55,7 @@ void* DynamicLibrary::symbol(const char* name) const {
 
 void DynamicLibrary::close() noexcept {
     if (void* handle = std::exchange(handle_, nullptr)) {
+        const ForeignCall call(*faults_);
         ::dlclose(handle);
     }
 }

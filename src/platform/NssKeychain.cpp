@@ -1,4 +1,5 @@
 #include "Messages.hpp"
+#include "platform/ForeignCall.hpp"
 #include "platform/HelperError.hpp"
 #include "platform/Keychain.hpp"
 #include "platform/NssSecretQuestion.hpp"
@@ -57,6 +58,12 @@ public:
 private:
     SECItem item_{siBuffer, nullptr, 0};
 };
+
+// Opening the store loads and initialises every PKCS#11 module registered in
+// it, whichever vendor wrote them. One that never returns ends the run with
+// its own answer; a crash there is not ours to name and keeps its usual course.
+constexpr EmergencyAnswer storeNotRespondingAnswer{messages::store::notResponding};
+constexpr ForeignCallFaults storeOpeningFaults{nullptr, &storeNotRespondingAnswer};
 
 using messages::store::noPrivateKey;
 using messages::store::noSupportedAlgorithm;
@@ -177,8 +184,12 @@ Keychain Keychain::open() {
     // Read-only: listing and signing never change the store, and a store that
     // is missing must stay missing rather than be created empty. The root
     // certificate module is of no use for finding the user's own identities.
-    ContextPtr context(NSS_InitContext(directory.c_str(), "", "", SECMOD_DB, nullptr,
-                                       NSS_INIT_READONLY | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE));
+    ContextPtr context;
+    {
+        const ForeignCall call(storeOpeningFaults);
+        context.reset(NSS_InitContext(directory.c_str(), "", "", SECMOD_DB, nullptr,
+                                      NSS_INIT_READONLY | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE));
+    }
     if (!context) {
         return Keychain(nullptr);
     }

@@ -2,9 +2,34 @@
 
 #include <openssl/crypto.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace tarvo {
+
+namespace detail {
+
+void* allocateSecretPages(std::size_t size) {
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    void* data = nullptr;
+    if (::posix_memalign(&data, pageSize > 0 ? static_cast<std::size_t>(pageSize) : 4096, size) != 0) {
+        throw std::bad_alloc();
+    }
+    ::mlock(data, size);
+    return data;
+}
+
+void releaseSecretPages(void* data, std::size_t size) noexcept {
+    secureWipe(data, size);
+    ::munlock(data, size);
+    std::free(data);
+}
+
+}  // namespace detail
 
 void secureWipe(void* data, std::size_t size) noexcept {
     if (data != nullptr && size > 0) {

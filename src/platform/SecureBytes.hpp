@@ -4,13 +4,44 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace tarvo {
+
+namespace detail {
+
+// Storage for secret bytes on pages of its own: it starts on a page boundary,
+// so no two secrets share a page and unlocking one never unlocks another.
+// The pages are locked in memory where the system allows it (best effort:
+// a refusal, such as a memory-lock limit, leaves them merely unlocked) and
+// are wiped before they are unlocked and given back.
+void* allocateSecretPages(std::size_t size);  // throws std::bad_alloc
+void releaseSecretPages(void* data, std::size_t size) noexcept;
+
+template <typename T>
+struct SecretAllocator {
+    using value_type = T;
+
+    SecretAllocator() = default;
+    template <typename Other>
+    SecretAllocator(const SecretAllocator<Other>&) noexcept {}
+
+    T* allocate(std::size_t count) { return static_cast<T*>(allocateSecretPages(count * sizeof(T))); }
+    void deallocate(T* data, std::size_t count) noexcept { releaseSecretPages(data, count * sizeof(T)); }
+
+    template <typename Other>
+    bool operator==(const SecretAllocator<Other>&) const noexcept {
+        return true;
+    }
+};
+
+}  // namespace detail
 
 // A buffer for secrets (a PIN). It is sized once and never grows, so no stale
 // copy is left behind by a reallocation; it is wiped with a wipe that the
 // compiler cannot elide when it is dropped, and can be wiped earlier on purpose.
 // Copies are explicit (copy()) so that every copy of a PIN is visible in the code.
+// Its bytes live on locked pages of their own (detail::SecretAllocator).
 class SecureBytes {
 public:
     SecureBytes() = default;
@@ -38,7 +69,7 @@ public:
     void truncate(std::size_t size) noexcept;
 
 private:
-    Bytes data_;
+    std::vector<std::uint8_t, detail::SecretAllocator<std::uint8_t>> data_;
 };
 
 // Overwrites memory in a way the optimiser may not remove.

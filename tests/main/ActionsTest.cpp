@@ -5,6 +5,7 @@
 #include "support/TestCertificates.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -55,15 +56,25 @@ struct FakeProviders {
     Providers providers() {
         return {
             .keychainRecords =
-                [this] {
+                [this](const std::function<void(CertificateRecord)>& take) {
                     calls.push_back("keychain");
-                    return keychain;
+                    for (const auto& record : keychain) take(record);
                 },
+            .keychainRecord =
+                [this](const std::string& fingerprint) -> std::optional<CertificateRecord> {
+                    calls.push_back("keychain");
+                    for (const auto& record : keychain) {
+                        if (sameFingerprint(record.fingerprint, fingerprint)) return record;
+                    }
+                    return std::nullopt;
+                },
+            // A failing card first hands over what it has, as a card that
+            // fails on its second token does.
             .cardCertificates =
-                [this] {
+                [this](const std::function<void(CardCertificate)>& take) {
                     calls.push_back("card certificates");
+                    for (const auto& certificate : card) take(certificate);
                     if (cardError) throw HelperError(*cardError);
-                    return card;
                 },
             .documentCertificate =
                 [this](const std::optional<std::string>& fingerprint) {
@@ -154,10 +165,11 @@ struct Listed {
 
 std::vector<Listed> listed(const JsonObject& answer) {
     std::vector<Listed> result;
-    for (const auto& entry : std::get<JsonList>(answer.at("certificates").content)) {
+    const auto document = nlohmann::json::parse(serializeJSON(answer).value());
+    for (const auto& entry : document.at("certificates")) {
         EXPECT_EQ(entry.size(), 9u);
-        EXPECT_EQ(text(entry, "identityFingerprint"), text(entry, "fingerprint"));
-        result.push_back({text(entry, "fingerprint"), text(entry, "providerName"), text(entry, "provider")});
+        EXPECT_EQ(entry.at("identityFingerprint"), entry.at("fingerprint"));
+        result.push_back({entry.at("fingerprint"), entry.at("providerName"), entry.at("provider")});
     }
     return result;
 }
@@ -184,7 +196,7 @@ TEST(ListAnswer, PutsTheStoreFirstAndEachCertificateOnce) {
     // b is also on the card; c is on two tokens
     fake.card = {{c, Bytes{1}}, {asCardRecord(b), Bytes{2}}, {c, Bytes{3}}, {d, std::nullopt}};
 
-    const auto answer = listAnswer(fake.keychain, fake.providers());
+    const auto answer = listAnswer(fake.providers());
     EXPECT_EQ(answer.count("warning"), 0u);
     EXPECT_EQ(listed(answer), (std::vector<Listed>{{a.fingerprint, keychainLabel, a.issuer},
                                                    {b.fingerprint, keychainLabel, b.issuer},
@@ -195,24 +207,64 @@ TEST(ListAnswer, PutsTheStoreFirstAndEachCertificateOnce) {
 
 TEST(ListAnswer, NothingAnywhereIsAnEmptyListWithoutWarning) {
     FakeProviders fake;
-    EXPECT_EQ(serializeJSON(listAnswer({}, fake.providers())), "{\"certificates\":[]}");
-    EXPECT_EQ(fake.calls, std::vector<std::string>{"card certificates"});
+    EXPECT_EQ(serializeJSON(listAnswer(fake.providers())), "{\"certificates\":[]}");
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"keychain", "card certificates"}));
 }
 
 TEST(ListAnswer, AnUnreadableCardLeavesTheStoreAndAWarning) {
     FakeProviders fake;
     const auto a = named("A", true);
+    fake.keychain = {a};
     fake.card = {{named("C", false), Bytes{1}}};
     fake.cardError = "Kütüphane yüklenemedi: /nowhere/lib.so";
-    const auto answer = listAnswer({a}, fake.providers());
+    const auto answer = listAnswer(fake.providers());
     EXPECT_EQ(text(answer, "warning"), "Kütüphane yüklenemedi: /nowhere/lib.so");
     EXPECT_EQ(listed(answer), (std::vector<Listed>{{a.fingerprint, keychainLabel, "CN=A"}}));
     EXPECT_EQ(answer.size(), 2u);
 }
 
+// A text that is not UTF-8 cannot be written, wherever it stands; the answer
+// then becomes the error document instead.
+TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
+    auto broken = named("B", true);
+    broken.subject = "B\xC3";
+    struct Case {
+        const char* what;
+        std::vector<CertificateRecord> keychain;
+        std::vector<CardCertificate> card;
+        std::optional<std::string> cardError;
+    };
+    const Case cases[] = {
+        {"store entry", {broken}, {}, std::nullopt},
+        {"store entry and a failing card", {broken}, {}, "Kart okunamadı"},
+        {"card entry", {}, {{asCardRecord(broken), std::nullopt}}, std::nullopt},
+        {"warning", {}, {}, "Kütüphane yüklenemedi: /x\xFF"},
+    };
+    for (const auto& c : cases) {
+        FakeProviders fake;
+        fake.keychain = c.keychain;
+        fake.card = c.card;
+        fake.cardError = c.cardError;
+        std::optional<std::string> written;
+        try {
+            written = serializeJSON(listAnswer(fake.providers()));
+        } catch (const HelperError& error) {
+            EXPECT_STREQ(error.message(), "JSON yanıtı oluşturulamadı") << c.what;
+        }
+        EXPECT_EQ(written, std::nullopt) << c.what;
+    }
+    // A card entry whose failure comes later is dropped with the rest, and
+    // cannot spoil the answer.
+    FakeProviders fake;
+    fake.card = {{asCardRecord(broken), std::nullopt}};
+    fake.cardError = "Kart okunamadı";
+    EXPECT_EQ(serializeJSON(listAnswer(fake.providers())),
+              "{\"certificates\":[],\"warning\":\"Kart okunamadı\"}");
+}
+
 std::string signError(const Request& request, FakeProviders& fake) {
     try {
-        signAnswer(request, fake.keychain, fake.providers());
+        signAnswer(request, fake.providers());
         return "";
     } catch (const HelperError& error) {
         return error.message();
@@ -235,8 +287,8 @@ TEST(SignAnswer, SignsOnTheCardWhenTheStoreLacksTheCertificate) {
     for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     request.fingerprint = upper;
 
-    const auto answer = signAnswer(request, fake.keychain, fake.providers());
-    EXPECT_EQ(fake.calls, std::vector<std::string>{"sign challenge"});
+    const auto answer = signAnswer(request, fake.providers());
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"keychain", "sign challenge"}));
     EXPECT_EQ(fake.receivedBytes, Bytes(4096, 0x5a));
     EXPECT_EQ(fake.receivedFingerprint, upper);
 
@@ -275,7 +327,7 @@ TEST(SignAnswer, AStoreFailureIsFinalEvenWhenTheCardHoldsTheCertificate) {
     for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     request.fingerprint = upper;
     EXPECT_EQ(signError(request, fake), "Kartın özel anahtarı açılamadı");
-    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(fake.calls, std::vector<std::string>{"keychain"});
 }
 
 TEST(DocumentCertificateAnswer, PassesTheFingerprintOnAndNamesTheChoice) {

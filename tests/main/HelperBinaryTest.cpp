@@ -46,9 +46,10 @@ protected:
 
     void expectRun(const Case& c) {
         SCOPED_TRACE(::testing::PrintToString(c.input.substr(0, 120)));
-        const auto environment = test::helperEnvironment(home.path().string());
-        const auto result = c.arguments.empty() ? test::runBinary(c.input, environment, home.path())
-                                                : test::runBinary(c.arguments, c.input, environment);
+        test::RunOptions options;
+        options.directory = home.path();
+        options.arguments = c.arguments;
+        const auto result = test::runBinary(c.input, test::helperEnvironment(home.path().string()), options);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.status, c.status);

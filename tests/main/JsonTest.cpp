@@ -1,5 +1,9 @@
 #include "main/Json.hpp"
 
+#include "card/PKCS11.hpp"
+#include "platform/ForeignCall.hpp"
+#include "platform/Messages.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -136,6 +140,26 @@ TEST(Fail, AMessageThatIsNotUtf8IsReplaced) {
     const auto written = capture([](int fd) { return fail("Kütüphane yüklenemedi: /opt/\xff.so", fd); });
     EXPECT_EQ(written.status, 2);
     EXPECT_EQ(written.writes, unserialisable);
+}
+
+// The answers written from a signal handler are rendered at compile time; they
+// must be exactly what the writer makes of the same message.
+TEST(EmergencyAnswer, IsTheErrorDocumentOfItsMessage) {
+    static constexpr platform::EmergencyAnswer storeNotResponding{messages::store::notResponding};
+    struct Case {
+        const platform::EmergencyAnswer& answer;
+        const char* message;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {moduleCrashedAnswer, messages::card::moduleCrashed, "{\"error\":\"AKİS PKCS#11 modülü çöktü\"}\n"},
+        {moduleNotRespondingAnswer, messages::card::notResponding, "{\"error\":\"AKİS kartı yanıt vermiyor\"}\n"},
+        {storeNotResponding, messages::store::notResponding, "{\"error\":\"Sertifika deposu yanıt vermiyor\"}\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(std::string(c.answer.data(), c.answer.size()), c.expected);
+        EXPECT_EQ(*serializeJSON({{"error", c.message}}) + "\n", c.expected);
+    }
 }
 
 }  // namespace

@@ -98,6 +98,18 @@ TEST(DecodeRequest, RefusesWhatIsNotARequest) {
         std::string("{\"action\":\"list\"}\0{\"x\":1}", 25),
         std::string("{\"action\":\"li\0st\"}", 18),
         std::string("\0{\"action\":\"list\"}", 18),
+        // a number too large for a double where no value may stand, or beside a fault
+        "1e400",
+        "{\"x\":1e400}",
+        "[1e400,{\"action\":\"list\"}]",
+        "{\"action\":\"list\",\"x\":1e400",
+        "{\"action\":\"list\",\"x\":1e400}x",
+        "{\"action\":\"list\",\"x\":1e400e5}",
+        "{\"action\":\"list\",\"x\":1e400,\"y\":01}",
+        "{\"action\":\"list\",\"x\":1e400,\"y\":1.}",
+        "{\"action\":\"list\",\"x\":1e400,\"y\":-}",
+        "{\"action\":\"list\",\"x\":1e400,\"y\":+1}",
+        "{\"action\":\"list\",\"x\":1e400,\"pin\":\"\xff\"}",
     };
     for (const auto& input : inputs) {
         expectDecoded({input, refused});
@@ -106,7 +118,8 @@ TEST(DecodeRequest, RefusesWhatIsNotARequest) {
 
 TEST(DecodeRequest, RefusesKnownKeysThatHoldNoText) {
     for (const std::string key : {"challenge", "fingerprint", "digestInfo", "pin", "p11"}) {
-        for (const std::string value : {"0", "-1.5e3", "true", "false", "[]", "[\"a\"]", "{}", "{\"a\":\"b\"}"}) {
+        for (const std::string value :
+             {"0", "-1.5e3", "1e400", "-1E+400", "[1e400]", "true", "false", "[]", "[\"a\"]", "{}", "{\"a\":\"b\"}"}) {
             expectDecoded({"{\"action\":\"sign\",\"" + key + "\":" + value + "}", refused});
         }
     }
@@ -128,6 +141,12 @@ TEST(DecodeRequest, ReadsTheFields) {
         {"{\"x\":{\"pin\":5,\"action\":null},\"action\":\"list\",\"y\":[1,{\"challenge\":true},null,1.5],"
          "\"z\":false,\"n\":null,\"PIN\":7}",
          Decoded{"list"}},
+        // a number too large for a double, under a key we ignore or nested in its value; digits
+        // inside strings, escaped quotes and keys included, stay as they are
+        {"{\"x\":1e400,\"action\":\"list\",\"y\":[-1E+999,{\"z\":1" + std::string(400, '0') + "}]}",
+         Decoded{"list"}},
+        {"{\"action\":\"udf-sign\",\"1e400\":1e400,\"pin\":\"1e400\",\"p11\":\"a\\\"1e400\\\\\",\"n\":1e-400}",
+         Decoded{"udf-sign", {}, {}, {}, "1e400", "a\"1e400\\"}},
         // the last occurrence counts
         {"{\"action\":\"sign\",\"action\":\"list\"}", Decoded{"list"}},
         {"{\"action\":\"udf-sign\",\"pin\":\"1111\",\"pin\":\"2222\"}", Decoded{"udf-sign", {}, {}, {}, "2222"}},

@@ -2,6 +2,7 @@
 
 #include "platform/Base64.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -56,28 +58,56 @@ bool isSanitizerSetting(const std::string& entry) {
     return false;
 }
 
-[[noreturn]] void execHelper(const Pipe& in, const Pipe& out, const Pipe& err, const std::vector<char*>& argv,
-                             const std::vector<char*>& envp, const char* directory) {
+constexpr int smallestPipe = 4096;
+
+// Descriptor 1 of the helper as the output mode asks; false when it could not be set up.
+bool connectOutput(Output output, const Pipe& out) {
+    switch (output) {
+        case Output::pipe:
+        case Output::readerGone:
+        case Output::slowFullPipe:
+            return ::dup2(out.write(), STDOUT_FILENO) >= 0;
+        case Output::devFull: {
+            const int full = ::open("/dev/full", O_WRONLY);
+            return full >= 0 && ::dup2(full, STDOUT_FILENO) >= 0;
+        }
+        case Output::closed:
+            return ::close(STDOUT_FILENO) == 0;
+    }
+    return false;
+}
+
+[[noreturn]] void execHelper(const RunOptions& options, const Pipe& in, const Pipe& out, const Pipe& err,
+                             const std::vector<char*>& envp) {
     // The test process ignores SIGPIPE; the helper must meet the default.
     ::signal(SIGPIPE, SIG_DFL);
-    if (directory != nullptr && ::chdir(directory) != 0) {
+    if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) {
         ::_exit(127);
     }
-    if (::dup2(in.read(), STDIN_FILENO) < 0 || ::dup2(out.write(), STDOUT_FILENO) < 0 ||
-        ::dup2(err.write(), STDERR_FILENO) < 0) {
+    if (::dup2(in.read(), STDIN_FILENO) < 0 || ::dup2(err.write(), STDERR_FILENO) < 0 ||
+        !connectOutput(options.output, out)) {
         ::_exit(127);
     }
-    ::execve(TARVO_BINARY, argv.data(), envp.data());
+    if (options.inChild) {
+        options.inChild();
+    }
+    std::vector<char*> argv = {const_cast<char*>(options.binary.c_str())};
+    for (const std::string& argument : options.arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execve(options.binary.c_str(), argv.data(), envp.data());
     ::_exit(127);
 }
 
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (auto& text : texts) {
-        pointers.push_back(text.data());
+// Whether reading the helper's output pipe may begin: at once, except for
+// the slow reader, which waits until the pipe is full or the helper is done.
+bool outputReadable(Output output, int readEnd, bool helperDone) {
+    if (output != Output::slowFullPipe || helperDone) {
+        return true;
     }
-    pointers.push_back(nullptr);
-    return pointers;
+    int queued = 0;
+    return ::ioctl(readEnd, FIONREAD, &queued) == 0 && queued >= smallestPipe;
 }
 
 }  // namespace
@@ -118,10 +148,16 @@ Environment helperEnvironment(const std::string& home) {
     return environment;
 }
 
-namespace {
+RunResult runBinary(std::string_view input, const Environment& environment, const std::filesystem::path& directory,
+                    std::chrono::seconds patience) {
+    RunOptions options;
+    options.directory = directory;
+    options.patience = patience;
+    return runBinary(input, environment, options);
+}
 
-RunResult run(const std::vector<std::string>& arguments, std::string_view input, const Environment& environment,
-              const std::filesystem::path& directory, std::chrono::seconds patience) {
+RunResult runBinary(std::string_view input, const Environment& environment, const RunOptions& options) {
+    const std::string_view request = input;
     // A helper that exits before reading everything must not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
 
@@ -129,45 +165,64 @@ RunResult run(const std::vector<std::string>& arguments, std::string_view input,
     for (const auto& [name, value] : environment) {
         entries.push_back(name + "=" + value);
     }
-    const std::vector<char*> envp = pointersTo(entries);
-    std::vector<std::string> words = {TARVO_BINARY};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    const std::vector<char*> argv = pointersTo(words);
+    std::vector<char*> envp;
+    for (auto& entry : entries) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
 
-    const std::string folder = directory.string();
     Pipe in, out, err;
+    if (options.output == Output::slowFullPipe &&
+        (::fcntl(out.write(), F_SETPIPE_SZ, smallestPipe) != smallestPipe ||
+         ::fcntl(out.write(), F_SETFL, O_NONBLOCK) != 0)) {
+        throw std::runtime_error("cannot make a small non-blocking pipe");
+    }
     const pid_t child = ::fork();
     if (child < 0) {
         throw std::runtime_error("fork failed");
     }
     if (child == 0) {
-        execHelper(in, out, err, argv, envp, folder.empty() ? nullptr : folder.c_str());
+        execHelper(options, in, out, err, envp);
     }
     in.closeRead();
     out.closeWrite();
     err.closeWrite();
+    bool outOpen = options.output == Output::pipe || options.output == Output::slowFullPipe;
+    if (!outOpen) {
+        out.closeRead();
+    }
     if (input.empty()) {
         in.closeWrite();
     } else {
         ::fcntl(in.write(), F_SETFL, O_NONBLOCK);
     }
-
     RunResult result;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    bool outOpen = true;
+    const auto deadline = std::chrono::steady_clock::now() + options.patience;
     bool errOpen = true;
     bool killed = false;
+    bool toldRunning = !options.whileRunning;
+    bool draining = false;  // once reading has begun, it goes on
     while (outOpen || errOpen) {
+        if (!toldRunning && in.write() < 0) {
+            toldRunning = true;
+            options.whileRunning(child);
+        }
+        draining = draining || (outOpen && outputReadable(options.output, out.read(), !errOpen));
+        const bool readOut = outOpen && draining;
         std::vector<pollfd> watched;
         if (in.write() >= 0) watched.push_back({in.write(), POLLOUT, 0});
-        if (outOpen) watched.push_back({out.read(), POLLIN, 0});
+        if (readOut) watched.push_back({out.read(), POLLIN, 0});
         if (errOpen) watched.push_back({err.read(), POLLIN, 0});
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 && !killed) {
             ::kill(child, SIGKILL);
             killed = true;
         }
-        const int ready = ::poll(watched.data(), watched.size(), killed ? 1000 : static_cast<int>(left.count()));
+        int wait = killed ? 1000 : static_cast<int>(left.count());
+        if (outOpen && !readOut) {
+            wait = std::min(wait, 10);  // until the pipe is full
+        }
+        const int ready = ::poll(watched.data(), watched.size(), wait);
         if (ready < 0 && errno != EINTR) {
             break;
         }
@@ -184,7 +239,8 @@ RunResult run(const std::vector<std::string>& arguments, std::string_view input,
                 continue;
             }
             std::array<char, 65536> buffer{};
-            const ssize_t count = ::read(entry.fd, buffer.data(), buffer.size());
+            const std::size_t piece = options.output == Output::slowFullPipe ? 256 : buffer.size();
+            const ssize_t count = ::read(entry.fd, buffer.data(), entry.fd == out.read() ? piece : buffer.size());
             if (count > 0) {
                 (entry.fd == out.read() ? result.out : result.err).append(buffer.data(), static_cast<std::size_t>(count));
             } else if (count == 0 || errno != EINTR) {
@@ -202,20 +258,12 @@ RunResult run(const std::vector<std::string>& arguments, std::string_view input,
     } else if (WIFSIGNALED(status)) {
         result.status = -WTERMSIG(status);
     }
+    // Output that went nowhere, or an answer to an option, is no protocol document.
+    const bool wholeOutput = options.output == Output::pipe || options.output == Output::slowFullPipe;
+    if (wholeOutput && options.arguments.empty()) {
+        recordAnswer(request, result);
+    }
     return result;
-}
-
-}  // namespace
-
-RunResult runBinary(std::string_view input, const Environment& environment, const std::filesystem::path& directory,
-                    std::chrono::seconds patience) {
-    const RunResult result = run({}, input, environment, directory, patience);
-    recordAnswer(input, result);
-    return result;
-}
-
-RunResult runBinary(const std::vector<std::string>& arguments, std::string_view input, const Environment& environment) {
-    return run(arguments, input, environment, {}, std::chrono::seconds(120));
 }
 
 }  // namespace tarvo::test
