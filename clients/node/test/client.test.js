@@ -108,21 +108,22 @@ describe('answers', () => {
   }
 });
 
-// Before the failures: after a refused PIN, SoftHSM2 rewrites its token file at
-// the next login, and a helper that reads it at that moment finds no token.
+// Twenty helpers at once share the certificate store; each has a copy of the
+// card (see environmentWithOwnCard).
 test('20 requests at once, each answered and each signature sound', async () => {
   const requests = [];
   for (let i = 0; i < 20; i += 1) {
+    const own = { ...options, env: fixture.environmentWithOwnCard(i) };
     const document = Buffer.from(`belge ${i}`);
     const identity = i % 2 === 0 ? fixture.storeRsa : fixture.storeEc;
     requests.push(
       [
-        () => client.list(options).then((answer) => assert.equal(answer.certificates.length, 3)),
-        () => client.sign({ challenge: document, fingerprint: identity.fingerprint }, options)
+        () => client.list(own).then((answer) => assert.equal(answer.certificates.length, 3)),
+        () => client.sign({ challenge: document, fingerprint: identity.fingerprint }, own)
           .then((answer) => assert.ok(verifies(identity, document, answer.signature))),
-        () => client.documentCertificate({}, options)
+        () => client.documentCertificate({}, own)
           .then((answer) => assert.equal(answer.identityFingerprint, fixture.card.fingerprint)),
-        () => client.signDocument({ digestInfo: digestInfoOf(document), pin: cardPin }, options)
+        () => client.signDocument({ digestInfo: digestInfoOf(document), pin: cardPin }, own)
           .then((answer) => assert.ok(verifies(fixture.card, document, answer.signature))),
       ][i % 4](),
     );

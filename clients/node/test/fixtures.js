@@ -8,7 +8,7 @@
 
 import { execFileSync } from 'node:child_process';
 import { createHash, X509Certificate } from 'node:crypto';
-import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
@@ -62,6 +62,18 @@ export class Fixture {
 
   cardEnvironment() {
     return { SOFTHSM2_CONF: this.softhsmConf };
+  }
+
+  // The helper's environment with a copy of the card of its own. SoftHSM2
+  // rewrites its token file at every login, and a process that reads it
+  // meanwhile finds no token: a real card's reader serialises that access,
+  // SoftHSM2's files do not.
+  environmentWithOwnCard(name) {
+    const tokens = join(this.folder, `tokens-${name}`);
+    cpSync(join(this.folder, 'tokens'), tokens, { recursive: true });
+    const conf = join(this.folder, `softhsm2-${name}.conf`);
+    writeFileSync(conf, `directories.tokendir = ${tokens}\nobjectstore.backend = file\nlog.level = ERROR\n`);
+    return this.environment({ SOFTHSM2_CONF: conf });
   }
 
   // A self-signed certificate and its key, as PEM files and DER bytes.
