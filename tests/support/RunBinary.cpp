@@ -258,9 +258,11 @@ RunResult runBinary(std::string_view input, const Environment& environment, cons
     } else if (WIFSIGNALED(status)) {
         result.status = -WTERMSIG(status);
     }
-    // Output that went nowhere, or an answer to an option, is no protocol document.
+    // Output that went nowhere, an answer to an option, or a helper that a
+    // signal ended (the test's own or the patience's) leaves no protocol
+    // document to check.
     const bool wholeOutput = options.output == Output::pipe || options.output == Output::slowFullPipe;
-    if (wholeOutput && options.arguments.empty()) {
+    if (wholeOutput && options.arguments.empty() && result.status >= 0) {
         recordAnswer(request, result);
     }
     return result;

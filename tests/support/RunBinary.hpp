@@ -57,7 +57,7 @@ struct RunOptions {
 };
 
 // When TARVO_ANSWER_RECORD names a file, every run that served a request (no
-// arguments, the whole output read) is appended to it as one JSON line
+// arguments, the whole output read, the helper exited by itself) is appended to it as one JSON line
 // {"request", "status", "answer"}, request and answer in Base64, for the
 // schema check that runs after the end-to-end tests. Nothing when the
 // variable is unset.
