@@ -5,6 +5,7 @@
 #include "pin/SecretBuffer.hpp"
 #include "platform/Messages.hpp"
 #include "platform/Signals.hpp"
+#include "platform/TerminalMode.hpp"
 
 #include <cstdint>
 #include <string>
@@ -64,7 +65,7 @@ std::vector<std::string> setupCommands(const DialogTexts& texts, const std::opti
     return commands;
 }
 
-enum class Completion { ok, refused, ended, timedOut, broken };
+enum class Completion { ok, refused, ended, timedOut, interrupted, broken };
 
 struct Answer {
     Completion completion = Completion::broken;
@@ -84,6 +85,8 @@ Answer awaitCompletion(PinentryProcess& pinentry, SecretBuffer& line, SecretBuff
                 return {Completion::ended};
             case PinentryProcess::Received::timedOut:
                 return {Completion::timedOut};
+            case PinentryProcess::Received::interrupted:
+                return {Completion::interrupted};
             case PinentryProcess::Received::broken:
                 return {Completion::broken};
         }
@@ -111,8 +114,9 @@ Answer awaitCompletion(PinentryProcess& pinentry, SecretBuffer& line, SecretBuff
 }
 
 // What the answer to GETPIN means. Once the dialog is up, a pinentry that ends
-// (Ctrl-C at the terminal) or outlives its time-out has lost the person's
-// answer; anything else that is not a PIN is a dialog that failed.
+// (Ctrl-C at the terminal), outlives its time-out, or is still waiting when
+// the person presses Ctrl-C or Ctrl-\ has lost the person's answer; anything
+// else that is not a PIN is a dialog that failed.
 PinReply pinReply(const Answer& answer, const SecretBuffer& pin) {
     switch (answer.completion) {
         case Completion::ok:
@@ -121,6 +125,7 @@ PinReply pinReply(const Answer& answer, const SecretBuffer& pin) {
             return {meansCancel(answer.errorCode) ? PinOutcome::cancelled : PinOutcome::unavailable, {}};
         case Completion::ended:
         case Completion::timedOut:
+        case Completion::interrupted:
             return {PinOutcome::cancelled, {}};
         case Completion::broken:
             break;
@@ -145,6 +150,10 @@ Conversation converse(PinentryProcess& pinentry, const DialogTexts& texts, const
         }
         completion = pinentry.send(setup) ? reply() : Completion::broken;
     }
+    // The person can stop the dialog before it is drawn, too.
+    if (completion == Completion::interrupted) {
+        return {{PinOutcome::cancelled, {}}, false};
+    }
     if (completion != Completion::ok) {
         return {{PinOutcome::unavailable, {}}, completion != Completion::timedOut};
     }
@@ -153,7 +162,8 @@ Conversation converse(PinentryProcess& pinentry, const DialogTexts& texts, const
     }
     SecretBuffer pin(maxPinLength);
     const Answer answer = awaitCompletion(pinentry, line, &pin, Clock::now() + timing.timeout + timing.grace);
-    return {pinReply(answer, pin), answer.completion != Completion::timedOut};
+    return {pinReply(answer, pin),
+            answer.completion != Completion::timedOut && answer.completion != Completion::interrupted};
 }
 
 }  // namespace
@@ -175,9 +185,14 @@ DialogTexts storeDialogTexts(const std::string& tokenName) {
 }
 
 PinReply runPinDialog(const DialogTexts& texts, const std::optional<Terminal>& terminal, const DialogTiming& timing) {
-    // Ctrl-C at the terminal reaches pinentry as well; it ends the dialog, and
-    // we live on to report a cancel.
-    const platform::InterruptsIgnored interrupts;
+    // Ctrl-C at the terminal reaches pinentry as well as us. It does not end
+    // us: it ends the dialog, and we live on to report a cancel. pinentry
+    // itself may not go (pinentry-tty with a time-out keeps reading), so we
+    // end it ourselves; and since a text pinentry ended that way cannot give
+    // the terminal back, we put back the terminal's mode as it was.
+    const std::optional<platform::TerminalMode> terminalMode =
+        terminal ? platform::TerminalMode::save(terminal->name) : std::nullopt;
+    const platform::InterruptsCaught interrupts;
     PinentryProcess pinentry;
     if (!pinentry.running()) {
         return {PinOutcome::unavailable, {}};

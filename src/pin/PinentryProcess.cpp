@@ -1,6 +1,7 @@
 #include "pin/PinentryProcess.hpp"
 
 #include "pin/Assuan.hpp"
+#include "platform/Signals.hpp"
 
 #include <string>
 
@@ -31,8 +32,10 @@ bool PinentryProcess::fill(platform::Deadline deadline, Received& failure) {
     readAhead_.wipe();
     readPosition_ = 0;
     readEnd_ = 0;
-    const platform::ChildProcess::ReadResult result =
-        child_.read({readAhead_.data(), readAhead_.size()}, deadline);
+    platform::ChildProcess::ReadResult result = child_.read({readAhead_.data(), readAhead_.size()}, deadline);
+    while (result.status == platform::ChildProcess::Read::interrupted && !platform::InterruptsCaught::arrived()) {
+        result = child_.read({readAhead_.data(), readAhead_.size()}, deadline);
+    }
     switch (result.status) {
         case platform::ChildProcess::Read::data:
             readEnd_ = result.count;
@@ -42,6 +45,9 @@ bool PinentryProcess::fill(platform::Deadline deadline, Received& failure) {
             return false;
         case platform::ChildProcess::Read::timedOut:
             failure = Received::timedOut;
+            return false;
+        case platform::ChildProcess::Read::interrupted:
+            failure = Received::interrupted;
             return false;
         case platform::ChildProcess::Read::failed:
             break;

@@ -24,7 +24,9 @@ public:
     // Writes the line and a line feed. False when the child no longer reads.
     bool send(std::string_view line);
 
-    enum class Received { line, ended, timedOut, broken };
+    // `interrupted`: the terminal's interrupt or quit key was pressed (see
+    // platform::InterruptsCaught).
+    enum class Received { line, ended, timedOut, interrupted, broken };
     // Replaces the buffer's contents with the next line, without its ending.
     // `broken` for a read error or a line over the protocol's length limit or
     // the buffer's capacity (give it room for a CR).

@@ -163,10 +163,7 @@ ChildProcess::ReadResult ChildProcess::read(std::span<std::uint8_t> buffer, Dead
             return {Read::timedOut, 0};
         }
         if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return {};
+            return {errno == EINTR ? Read::interrupted : Read::failed, 0};
         }
         const ssize_t count = ::read(fromChild_.get(), buffer.data(), buffer.size());
         if (count > 0) {

@@ -34,7 +34,9 @@ public:
     // Writes every byte. False when the child no longer reads.
     bool write(std::string_view bytes);
 
-    enum class Read { data, end, timedOut, failed };
+    // `interrupted`: a signal handler ran while waiting; the caller decides
+    // whether to wait on.
+    enum class Read { data, end, timedOut, interrupted, failed };
     struct ReadResult {
         Read status = Read::failed;
         std::size_t count = 0;  // bytes placed in the buffer; only with Read::data

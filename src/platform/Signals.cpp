@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <ctime>
 
@@ -27,6 +28,11 @@ sigset_t terminationSignals() {
 std::atomic<pid_t> linkedChild{0};
 std::atomic<int> linkedPidfd{-1};
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+// Set by the handler of the terminal's interrupt and quit keys.
+volatile std::sig_atomic_t interruptArrived = 0;
+
+extern "C" void noteInterrupt(int) { interruptArrived = 1; }
 
 // Long enough for a text dialog to put the terminal back, short enough that
 // whoever ended us does not wait for it.
@@ -88,15 +94,19 @@ SigpipeBlock::~SigpipeBlock() {
     ::pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 
-InterruptsIgnored::InterruptsIgnored() {
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGINT, &ignore, &previousInterrupt_);
-    ::sigaction(SIGQUIT, &ignore, &previousQuit_);
+InterruptsCaught::InterruptsCaught() {
+    interruptArrived = 0;
+    struct sigaction note{};
+    note.sa_handler = noteInterrupt;
+    sigemptyset(&note.sa_mask);
+    // No SA_RESTART: the wait that the key interrupts must return.
+    ::sigaction(SIGINT, &note, &previousInterrupt_);
+    ::sigaction(SIGQUIT, &note, &previousQuit_);
 }
 
-InterruptsIgnored::~InterruptsIgnored() {
+bool InterruptsCaught::arrived() noexcept { return interruptArrived != 0; }
+
+InterruptsCaught::~InterruptsCaught() {
     ::sigaction(SIGQUIT, &previousQuit_, nullptr);
     ::sigaction(SIGINT, &previousInterrupt_, nullptr);
 }

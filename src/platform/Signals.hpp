@@ -23,15 +23,19 @@ private:
 };
 
 // The terminal's interrupt and quit keys (SIGINT, SIGQUIT) do not end the
-// process while this lives; the earlier dispositions come back afterwards. An
-// ignored signal stays ignored across exec, so a child started meanwhile must
-// be given the default actions back (ChildProcess does).
-class InterruptsIgnored {
+// process while this lives; they are noted instead, and interrupt a blocking
+// wait (which then fails with EINTR), so that the waiter can end what it was
+// waiting for. The earlier dispositions come back afterwards. A caught signal
+// is reset to its default action in a program that is executed meanwhile.
+class InterruptsCaught {
 public:
-    InterruptsIgnored();
-    ~InterruptsIgnored();
-    InterruptsIgnored(const InterruptsIgnored&) = delete;
-    InterruptsIgnored& operator=(const InterruptsIgnored&) = delete;
+    InterruptsCaught();
+    ~InterruptsCaught();
+    InterruptsCaught(const InterruptsCaught&) = delete;
+    InterruptsCaught& operator=(const InterruptsCaught&) = delete;
+
+    // Whether one of the keys was pressed since the newest of these was made.
+    static bool arrived() noexcept;
 
 private:
     struct sigaction previousInterrupt_{};

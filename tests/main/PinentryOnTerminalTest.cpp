@@ -148,6 +148,7 @@ TEST_P(PinentryOnTerminal, AsksOnTheTerminalAndAnswersTheRobot) {
     // The title opens the description, for neither program shows a title.
     ASSERT_TRUE(helper.waitForScreen("AKİS kart PIN’i")) << helper.screen();
     ASSERT_TRUE(helper.waitForScreen(program.ready)) << helper.screen();
+    ASSERT_TRUE(helper.waitForEchoOff()) << helper.screen();
     switch (c.keys) {
         case Keys::rightPin:
             helper.type(std::string(SoftHsmCard::userPin) + "\r");
@@ -164,6 +165,8 @@ TEST_P(PinentryOnTerminal, AsksOnTheTerminalAndAnswersTheRobot) {
     }
     const RunResult result = helper.finish();
 
+    // However the dialog ended, the person's terminal echoes again.
+    EXPECT_TRUE(helper.echoing());
     EXPECT_EQ(result.err, "");
     if (c.answer.empty()) {
         expectSigned(result);

@@ -150,6 +150,23 @@ bool RunningHelper::waitForScreen(std::string_view text, std::chrono::seconds pa
     }
 }
 
+bool RunningHelper::echoing() const {
+    // The master side reports the terminal's mode as the slave side has it.
+    termios mode{};
+    return ::tcgetattr(terminal_, &mode) == 0 && (mode.c_lflag & ECHO) != 0;
+}
+
+bool RunningHelper::waitForEchoOff(std::chrono::seconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (echoing()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        readScreen(1);
+    }
+    return true;
+}
+
 void RunningHelper::type(std::string_view keys) {
     if (::write(terminal_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
         throw std::runtime_error("keys not sent");

@@ -32,6 +32,13 @@ public:
     bool waitForScreen(std::string_view text, std::chrono::seconds patience = std::chrono::seconds(60));
     // Everything drawn so far, for failure messages.
     const std::string& screen() const { return screen_; }
+    // Waits until the program on the terminal has turned echo off, as a PIN
+    // prompt does. pinentry-tty draws its prompt first and changes the mode
+    // after it, discarding what was typed in between; a person never types
+    // that fast, a test does. False when the patience runs out first.
+    bool waitForEchoOff(std::chrono::seconds patience = std::chrono::seconds(60));
+    // Whether the terminal echoes what is typed, as a shell needs it to.
+    bool echoing() const;
     // Keys as the terminal would send them ("\r" for Enter, "\x03" for Ctrl-C).
     void type(std::string_view keys);
 
