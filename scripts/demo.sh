@@ -103,19 +103,7 @@ if $real_pinentry; then
 else
     echo "  A stand-in pinentry types the demo PIN (1234) here, so nobody needs to be at the keyboard."
     echo "  Run scripts/demo.sh --pinentry to type it yourself into the real pinentry."
-    mkdir bin
-    cat > bin/pinentry <<'PINENTRY'
-#!/bin/sh
-echo "OK demo pinentry"
-while IFS= read -r line; do
-    case "$line" in
-        GETPIN*) echo "D 1234"; echo "OK" ;;
-        BYE*) echo "OK"; exit 0 ;;
-        *) echo "OK" ;;
-    esac
-done
-PINENTRY
-    chmod +x bin/pinentry
+    write_typing_pinentry
     PATH="$work/bin:$PATH" request "$challenge_request"
 fi
 if [ "$status" -eq 0 ]; then

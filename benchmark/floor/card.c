@@ -23,7 +23,7 @@ static void load(const char* path) {
 #define BIND(name) p11.name = (CK_##name)dlsym(module, #name)
     BIND(C_Initialize); BIND(C_Finalize); BIND(C_GetSlotList); BIND(C_OpenSession); BIND(C_CloseSession);
     BIND(C_FindObjectsInit); BIND(C_FindObjects); BIND(C_FindObjectsFinal); BIND(C_GetAttributeValue);
-    BIND(C_Login); BIND(C_Logout); BIND(C_SignInit); BIND(C_Sign);
+    BIND(C_Login); BIND(C_Logout); BIND(C_SignInit); BIND(C_Sign); BIND(C_GetTokenInfo);
 #undef BIND
     if (p11.C_Initialize(NULL) != CKR_OK) exit(3);
 }
@@ -73,11 +73,16 @@ void eachCardCertificate(const char* module, void (*visit)(struct CardCertificat
     const CK_ULONG count = slots(list);
     for (CK_ULONG s = 0; s < count; ++s) {
         CK_SESSION_HANDLE session;
-        if (p11.C_OpenSession(list[s], CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) exit(3);
+        const CK_RV opened = p11.C_OpenSession(list[s], CKF_SERIAL_SESSION, NULL, NULL, &session);
+        /* A blank or absent token counts as an empty slot, as SoftHSM2's spare one. */
+        if (opened == CKR_TOKEN_NOT_RECOGNIZED || opened == CKR_TOKEN_NOT_PRESENT) continue;
+        if (opened != CKR_OK) exit(3);
+        CK_TOKEN_INFO token;
+        p11.C_GetTokenInfo(list[s], &token);
         CK_OBJECT_HANDLE* objects;
         const CK_ULONG n = find(session, CKO_CERTIFICATE, NULL, 0, &objects);
         for (CK_ULONG i = 0; i < n; ++i) {
-            struct CardCertificate c = {NULL, 0, NULL, 0, {{0}, NULL, NULL, {0}, {0}, 0}};
+            struct CardCertificate c = {NULL, 0, NULL, 0, 0, {{0}, NULL, NULL, {0}, {0}, 0}};
             c.der = attribute(session, objects[i], CKA_VALUE, &c.length);
             if (c.der == NULL || !readFields(c.der, c.length, &c.fields)) {
                 free(c.der);
@@ -89,6 +94,7 @@ void eachCardCertificate(const char* module, void (*visit)(struct CardCertificat
                 continue;
             }
             c.id = attribute(session, objects[i], CKA_ID, &c.idLength);
+            c.slot = list[s];
             visit(&c, context);
         }
         free(objects);
@@ -142,16 +148,30 @@ static int verified(const struct CardCertificate* c, const unsigned char* digest
            EVP_PKEY_verify(context, signature, length, digest, 32) == 1;
 }
 
+/* The signing lifetime's start: the module again, a session on the
+ * certificate's slot and the one login. */
+static CK_SESSION_HANDLE loggedIn(const char* module, CK_SLOT_ID slot, const char* pin, int readFlagsFirst) {
+    load(module);
+    CK_SLOT_ID list[64];
+    const CK_ULONG count = slots(list);
+    CK_ULONG s = 0;
+    while (s < count && list[s] != slot) ++s;
+    if (s == count) exit(2);
+    CK_SESSION_HANDLE session;
+    if (p11.C_OpenSession(slot, CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) exit(2);
+    if (readFlagsFirst) {
+        CK_TOKEN_INFO token;
+        p11.C_GetTokenInfo(slot, &token);
+    }
+    if (p11.C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)) != CKR_OK) exit(2);
+    return session;
+}
+
 int udfSign(const char* module, const char* pin, const char* digestInfoBase64) {
     size_t digestInfoLength;
     unsigned char* digestInfo = decodeBase64(digestInfoBase64, &digestInfoLength);
     const struct CardCertificate c = documentCertificate(module, NULL);
-    load(module);
-    CK_SLOT_ID list[64];
-    if (slots(list) == 0) exit(2);
-    CK_SESSION_HANDLE session;
-    if (p11.C_OpenSession(list[0], CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) exit(2);
-    if (p11.C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)) != CKR_OK) exit(2);
+    const CK_SESSION_HANDLE session = loggedIn(module, c.slot, pin, 1);
     CK_OBJECT_HANDLE* keys;
     /* The key of the certificate's CKA_ID, else the token's first key. */
     if ((c.id == NULL || find(session, CKO_PRIVATE_KEY, c.id, c.idLength, &keys) == 0) &&
@@ -233,12 +253,7 @@ int cardSign(const char* module, const char* fingerprint, const char* challengeB
     unsigned char digestInfo[51] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04,
                                     0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
     fingerprintDigest(challenge, challengeLength, digestInfo + 19);
-    load(module);
-    CK_SLOT_ID list[64];
-    if (slots(list) == 0) exit(2);
-    CK_SESSION_HANDLE session;
-    if (p11.C_OpenSession(list[0], CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) exit(2);
-    if (p11.C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)) != CKR_OK) exit(2);
+    const CK_SESSION_HANDLE session = loggedIn(module, c.slot, pin, 0);
     CK_OBJECT_HANDLE* keys;
     if (find(session, CKO_PRIVATE_KEY, c.id, c.idLength, &keys) == 0) exit(2);
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, NULL, 0};

@@ -44,6 +44,7 @@ struct CardCertificate {
     unsigned long length;
     unsigned char* id;
     unsigned long idLength;
+    unsigned long slot;  /* where it was found: the signing session opens there */
     struct Fields fields;
 };
 

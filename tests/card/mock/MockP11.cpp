@@ -81,6 +81,10 @@ CK_RV respond(const char* function, Work work) {
     return answer ? answer->rv : rv;
 }
 
+std::vector<MockSlot>::iterator slotOf(State& s, CK_SLOT_ID slot) {
+    return std::find_if(s.slots.begin(), s.slots.end(), [&](const MockSlot& candidate) { return candidate.id == slot; });
+}
+
 SessionState* session(CK_SESSION_HANDLE handle, const char* function) {
     auto found = state().sessions.find(handle);
     if (found == state().sessions.end()) {
@@ -301,8 +305,7 @@ CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY 
     record("C_OpenSession", {slot, flags, flag(application) | flag(reinterpret_cast<void*>(notify))});
     return respond("C_OpenSession", [&]() -> CK_RV {
         State& s = state();
-        const auto found = std::find_if(s.slots.begin(), s.slots.end(),
-                                        [&](const MockSlot& candidate) { return candidate.id == slot; });
+        const auto found = slotOf(s, slot);
         if (found == s.slots.end()) {
             return CKR_SLOT_ID_INVALID;
         }
@@ -326,9 +329,8 @@ CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY 
 CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     record("C_GetTokenInfo", {slot, flag(info)});
     return respond("C_GetTokenInfo", [&]() -> CK_RV {
-        const State& s = state();
-        const auto found = std::find_if(s.slots.begin(), s.slots.end(),
-                                        [&](const MockSlot& candidate) { return candidate.id == slot; });
+        State& s = state();
+        const auto found = slotOf(s, slot);
         if (found == s.slots.end()) {
             return CKR_SLOT_ID_INVALID;
         }
