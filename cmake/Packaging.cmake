@@ -35,5 +35,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The certificate store's library is loaded only when the store is opened, so
+# shlibdeps cannot see it; 3.30 brought the last entry point the store uses.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3 (>= 2:3.30)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pinentry-curses | pinentry")
 include(CPack)

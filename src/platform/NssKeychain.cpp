@@ -2,16 +2,9 @@
 #include "platform/ForeignCall.hpp"
 #include "platform/HelperError.hpp"
 #include "platform/Keychain.hpp"
+#include "platform/NssLibrary.hpp"
 #include "platform/NssSecretQuestion.hpp"
 #include "platform/NssStoreState.hpp"
-
-#include <cert.h>
-#include <cryptohi.h>
-#include <keyhi.h>
-#include <nss.h>
-#include <pk11pub.h>
-#include <prerror.h>
-#include <secitem.h>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -28,16 +21,16 @@ namespace tarvo::platform {
 namespace {
 
 struct CertificateRelease {
-    void operator()(CERTCertificate* certificate) const { CERT_DestroyCertificate(certificate); }
+    void operator()(CERTCertificate* certificate) const { nss().CERT_DestroyCertificate(certificate); }
 };
 struct CertificateListRelease {
-    void operator()(CERTCertList* list) const { CERT_DestroyCertList(list); }
+    void operator()(CERTCertList* list) const { nss().CERT_DestroyCertList(list); }
 };
 struct PrivateKeyRelease {
-    void operator()(SECKEYPrivateKey* key) const { SECKEY_DestroyPrivateKey(key); }
+    void operator()(SECKEYPrivateKey* key) const { nss().SECKEY_DestroyPrivateKey(key); }
 };
 struct ContextRelease {
-    void operator()(NSSInitContext* context) const { NSS_ShutdownContext(context); }
+    void operator()(NSSInitContext* context) const { nss().NSS_ShutdownContext(context); }
 };
 using ContextPtr = std::unique_ptr<NSSInitContext, ContextRelease>;
 using CertificatePtr = std::unique_ptr<CERTCertificate, CertificateRelease>;
@@ -48,7 +41,7 @@ using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, PrivateKeyRelease>;
 class OwnedItem {
 public:
     OwnedItem() = default;
-    ~OwnedItem() { SECITEM_FreeItem(&item_, PR_FALSE); }
+    ~OwnedItem() { nss().SECITEM_FreeItem(&item_, PR_FALSE); }
     OwnedItem(const OwnedItem&) = delete;
     OwnedItem& operator=(const OwnedItem&) = delete;
 
@@ -136,12 +129,12 @@ Bytes KeychainIdentity::sign(ByteView message, const SecretPrompt& ask) const {
     NssSecretQuestion question(ask);
     // When a question was put, its outcome explains a failure better than what
     // NSS reports after it: no key, or no signature, is then its doing.
-    const PrivateKeyPtr key(PK11_FindKeyByAnyCert(state_->certificate.get(), question.context()));
+    const PrivateKeyPtr key(nss().PK11_FindKeyByAnyCert(state_->certificate.get(), question.context()));
     if (!key) {
         throw HelperError(question.failure().value_or(noPrivateKey));
     }
     SECOidTag algorithm = SEC_OID_UNKNOWN;
-    switch (SECKEY_GetPrivateKeyType(key.get())) {
+    switch (nss().SECKEY_GetPrivateKeyType(key.get())) {
         case rsaKey:
             algorithm = SEC_OID_PKCS1_SHA256_WITH_RSA_ENCRYPTION;
             break;
@@ -155,15 +148,15 @@ Bytes KeychainIdentity::sign(ByteView message, const SecretPrompt& ask) const {
 
     OwnedItem signature;
     // A code left over from an earlier call must not be mistaken for this one's.
-    PORT_SetError(0);
-    if (SEC_SignData(signature.get(), message.data(), static_cast<int>(message.size()), key.get(), algorithm) !=
+    nss().PORT_SetError(0);
+    if (nss().SEC_SignData(signature.get(), message.data(), static_cast<int>(message.size()), key.get(), algorithm) !=
         SECSuccess) {
-        const PRErrorCode code = PORT_GetError();
+        const PRErrorCode code = nss().PORT_GetError();
         if (const std::optional<const char*> explained = question.failure()) {
             throw HelperError(*explained);
         }
         if (code != 0) {
-            const char* text = PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT);
+            const char* text = nss().PR_ErrorToString(code, PR_LANGUAGE_I_DEFAULT);
             if (text != nullptr && *text != '\0') {
                 throw HelperError(text);
             }
@@ -187,7 +180,11 @@ Keychain Keychain::open() {
     ContextPtr context;
     {
         const ForeignCall call(storeOpeningFaults);
-        context.reset(NSS_InitContext(directory.c_str(), "", "", SECMOD_DB, nullptr,
+        const NssLibrary* library = loadedNss();
+        if (library == nullptr) {
+            return Keychain(nullptr);
+        }
+        context.reset(library->NSS_InitContext(directory.c_str(), "", "", SECMOD_DB, nullptr,
                                       NSS_INIT_READONLY | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE));
     }
     if (!context) {
@@ -201,13 +198,13 @@ std::vector<KeychainIdentity> Keychain::identities() const {
     if (!session_) {
         return identities;
     }
-    const CertificateListPtr list(PK11_ListCerts(PK11CertListUser, nullptr));
+    const CertificateListPtr list(nss().PK11_ListCerts(PK11CertListUser, nullptr));
     if (!list) {
         return identities;
     }
     for (CERTCertListNode* node = CERT_LIST_HEAD(list.get()); !CERT_LIST_END(node, list.get());
          node = CERT_LIST_NEXT(node)) {
-        CertificatePtr certificate(CERT_DupCertificate(node->cert));
+        CertificatePtr certificate(nss().CERT_DupCertificate(node->cert));
         if (!certificate) {
             continue;
         }
@@ -217,6 +214,9 @@ std::vector<KeychainIdentity> Keychain::identities() const {
     return identities;
 }
 
-bool certificateStoreIsRunning() { return NSS_IsInitialized() == PR_TRUE; }
+bool certificateStoreIsRunning() {
+    const NssLibrary* library = loadedNss();
+    return library != nullptr && library->NSS_IsInitialized() == PR_TRUE;
+}
 
 }  // namespace tarvo::platform

@@ -2,26 +2,35 @@
 
 #include "Messages.hpp"
 
-#include <keyhi.h>
-#include <secport.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 namespace tarvo::platform {
 
+namespace {
+
+// What SECKEY_HAS_ATTRIBUTE_SET asks, through the loaded library.
+bool alwaysAuthenticate(const SECKEYPrivateKey* key) {
+    if ((key->staticflags & SECKEY_Attributes_Cached) != 0) {
+        return (key->staticflags & SECKEY_CKA_ALWAYS_AUTHENTICATE) != 0;
+    }
+    return nss().PK11_HasAttributeSet(key->pkcs11Slot, key->pkcs11ID, CKA_ALWAYS_AUTHENTICATE, PR_FALSE) == PR_TRUE;
+}
+
+}  // namespace
+
 NssSecretQuestion::NssSecretQuestion(const SecretPrompt& ask) : ask_(ask) {
-    PK11_SetPasswordFunc(&NssSecretQuestion::answerFromNss);
+    nss().PK11_SetPasswordFunc(&NssSecretQuestion::answerFromNss);
 }
 
 NssSecretQuestion::~NssSecretQuestion() {
     // The login is this signing's alone: the token is locked again before the
     // store is closed, as the card is after its signature.
     if (unlocked()) {
-        PK11_Logout(slot_.get());
+        nss().PK11_Logout(slot_.get());
     }
-    PK11_SetPasswordFunc(nullptr);
+    nss().PK11_SetPasswordFunc(nullptr);
 }
 
 char* NssSecretQuestion::answerFromNss(PK11SlotInfo* slot, PRBool retry, void* context) {
@@ -45,10 +54,10 @@ char* NssSecretQuestion::answerFromNss(PK11SlotInfo* slot, PRBool retry, void* c
 
 char* NssSecretQuestion::ask(PK11SlotInfo* slot) noexcept {
     asked_ = true;
-    slot_.reset(PK11_ReferenceSlot(slot));
+    slot_.reset(nss().PK11_ReferenceSlot(slot));
     PinReply reply;
     try {
-        const char* name = PK11_GetTokenName(slot);
+        const char* name = nss().PK11_GetTokenName(slot);
         reply = ask_(name != nullptr ? std::string(name) : std::string());
     } catch (...) {
         reply = {PinOutcome::unavailable, {}};
@@ -72,7 +81,7 @@ char* NssSecretQuestion::ask(PK11SlotInfo* slot) noexcept {
 
 char* NssSecretQuestion::handOver() const noexcept {
     // NSS frees the answer with its own allocator, so it must come from there.
-    auto* answer = static_cast<char*>(PORT_Alloc(secret_.size() + 1));
+    auto* answer = static_cast<char*>(nss().PORT_Alloc(secret_.size() + 1));
     if (answer == nullptr) {
         return nullptr;
     }
@@ -84,13 +93,13 @@ char* NssSecretQuestion::handOver() const noexcept {
 }
 
 void NssSecretQuestion::expectKeyConfirmation(SECKEYPrivateKey* key) {
-    if (unlocked() && key->pkcs11Slot == slot_.get() && (SECKEY_HAS_ATTRIBUTE_SET(key, CKA_ALWAYS_AUTHENTICATE))) {
+    if (unlocked() && key->pkcs11Slot == slot_.get() && alwaysAuthenticate(key)) {
         confirmationDue_ = true;
     }
 }
 
 bool NssSecretQuestion::unlocked() const {
-    return outcome_ == PinOutcome::entered && slot_ && PK11_IsLoggedIn(slot_.get(), nullptr) == PR_TRUE;
+    return outcome_ == PinOutcome::entered && slot_ && nss().PK11_IsLoggedIn(slot_.get(), nullptr) == PR_TRUE;
 }
 
 std::optional<const char*> NssSecretQuestion::failure() const {

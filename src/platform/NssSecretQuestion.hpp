@@ -3,8 +3,7 @@
 #include "Keychain.hpp"
 #include "PinReply.hpp"
 
-#include <keythi.h>
-#include <pk11pub.h>
+#include "NssLibrary.hpp"
 
 #include <memory>
 #include <optional>
@@ -45,7 +44,7 @@ public:
 
 private:
     struct SlotRelease {
-        void operator()(PK11SlotInfo* slot) const { PK11_FreeSlot(slot); }
+        void operator()(PK11SlotInfo* slot) const { nss().PK11_FreeSlot(slot); }
     };
 
     static char* answerFromNss(PK11SlotInfo* slot, PRBool retry, void* context);

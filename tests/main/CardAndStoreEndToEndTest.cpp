@@ -17,6 +17,9 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -213,6 +216,34 @@ TEST_F(CardAndStore, UdfCertNeverConsultsTheStore) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(json::parse(result.out).at("identityFingerprint"), fingerprint(cardCert));
 }
+
+// The document actions never read the store, so its library is not even
+// loaded for them; the listing, which loads it, shows that the trace sees it.
+struct StoreLibraryCase {
+    const char* action;
+    bool loadsStore;
+};
+class StoreLibrary : public CardAndStore, public ::testing::WithParamInterface<StoreLibraryCase> {};
+
+TEST_P(StoreLibrary, IsLoadedOnlyByTheActionsThatReadTheStore) {
+    oneCard();
+    store.importIdentity(storeRsaCert, rsaKey(), "depo-rsa");
+    const TempDir trace;
+    const RunResult result = run(withModule(R"("action":")" + std::string(GetParam().action) + "\""),
+                                 {{"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", (trace.path() / "loader").string()}});
+    EXPECT_EQ(result.status, 0) << result.out;
+    std::string loaded;
+    for (const auto& file : std::filesystem::directory_iterator(trace.path())) {
+        std::ifstream in(file.path());
+        loaded.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ASSERT_NE(loaded, "") << "the loader wrote no trace";
+    EXPECT_EQ(loaded.find("libnss3.so") != std::string::npos, GetParam().loadsStore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, StoreLibrary,
+                         ::testing::Values(StoreLibraryCase{"udf-cert", false}, StoreLibraryCase{"list", true}),
+                         [](const auto& testParam) { return std::string(testParam.param.loadsStore ? "List" : "UdfCert"); });
 
 TEST_F(CardAndStore, UdfSignReturnsASignatureThatOpensslAccepts) {
     oneCard();
