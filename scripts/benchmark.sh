@@ -86,7 +86,12 @@ make_store() {
         ./fixtures mint ca.pem ca.key rsa.key "$2" 200000 "certs/store$2-"
         for ((i = 200001; i < 200000 + $2; ++i)); do openssl x509 -inform DER -in "certs/store$2-$i.der"; done > "store$2.pem"
         openssl x509 -inform DER -in "certs/store$2-200000.der" -out "store$2-first.pem"
-        openssl pkcs12 -export -inkey rsa.key -in "store$2-first.pem" -certfile "store$2.pem" -name "store-rsa" \
+        # The further certificates ride along, when there are any.
+        local more=()
+        if [ "$2" -gt 1 ]; then
+            more=(-certfile "store$2.pem")
+        fi
+        openssl pkcs12 -export -inkey rsa.key -in "store$2-first.pem" "${more[@]}" -name "store-rsa" \
             -out "store$2.p12" -passout pass:
         pk12util -i "store$2.p12" -d "sql:$home/.pki/nssdb" -W "" >/dev/null
     fi

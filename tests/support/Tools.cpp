@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <stdexcept>
 
 extern char** environ;
@@ -34,9 +36,19 @@ namespace {
 // Runs the program with its standard output going to `output` (a file path) and nothing else.
 int spawnTool(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
               const char* output) {
+    // A variable given here replaces the inherited one of that name: a
+    // program reads the first it finds, and a SOFTHSM2_CONF of the person who
+    // runs the tests must not send the fixtures' tokens into their own store.
+    const auto givenHere = [&](std::string_view entry) {
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        return std::any_of(environment.begin(), environment.end(),
+                           [&](const std::string& given) { return given.starts_with(name); });
+    };
     std::vector<std::string> envStrings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        envStrings.emplace_back(*entry);
+        if (!givenHere(*entry)) {
+            envStrings.emplace_back(*entry);
+        }
     }
     envStrings.insert(envStrings.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
