@@ -1,5 +1,7 @@
 #include "platform/Signals.hpp"
 
+#include "platform/TerminalMode.hpp"
+
 #include <poll.h>
 
 #include <atomic>
@@ -48,6 +50,9 @@ extern "C" void endChildThenSelf(int signal) {
             ::kill(child, SIGKILL);
         }
     }
+    // A text dialog ended by a signal may leave the person's terminal
+    // without echo; it gets the mode it had before the dialog.
+    TerminalMode::restoreSavedOnTermination();
     struct sigaction defaultAction{};
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);

@@ -44,7 +44,8 @@ private:
 
 // Makes a child go with us when SIGTERM or SIGHUP ends the process: the handler
 // asks the child to terminate, gives it a moment to clean up (a text dialog
-// restores the terminal), kills it if it is still there, and then lets the
+// restores the terminal), kills it if it is still there, puts back the
+// terminal mode saved for the dialog (see TerminalMode), and then lets the
 // signal end us the ordinary way. Signals that were ignored when the link was
 // made stay ignored: they do not end us, so nothing is left behind.
 //

@@ -17,6 +17,11 @@ public:
     // Nothing when the terminal cannot be opened or its mode not read.
     static std::optional<TerminalMode> save(const std::string& device);
 
+    // Puts back the mode of the one saved terminal, if any, for the handler
+    // of a signal that ends the process before the destructor can run.
+    // Async-signal-safe.
+    static void restoreSavedOnTermination() noexcept;
+
     ~TerminalMode();
     TerminalMode(TerminalMode&& other) noexcept = default;
     TerminalMode& operator=(TerminalMode&&) = delete;

@@ -112,13 +112,13 @@ const Program programs[] = {
 
 void PrintTo(const Program& program, std::ostream* out) { *out << program.name; }
 
-enum class Keys { rightPin, wrongPin, cancel, interrupt };
+enum class Keys { rightPin, wrongPin, cancel, interrupt, terminate };
 
 struct TerminalCase {
     const char* name;
     Keys keys;
     bool locale;  // LANG set, or no locale variable at all
-    std::string answer;  // the exact answer; empty for a signature
+    std::string answer;  // the exact answer; empty for a signature or a signal
 };
 
 const TerminalCase terminalCases[] = {
@@ -128,6 +128,8 @@ const TerminalCase terminalCases[] = {
     // The terminal's interrupt ends pinentry; the helper lives on to answer.
     {"CtrlCIsCancelled", Keys::interrupt, true, cancelledAnswer},
     {"NoLocaleStillDraws", Keys::rightPin, false, ""},
+    // Ended by whoever started it: no answer, no dialog left behind.
+    {"TerminatedLeavesNothing", Keys::terminate, true, ""},
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* out) { *out << c.name; }
@@ -162,13 +164,19 @@ TEST_P(PinentryOnTerminal, AsksOnTheTerminalAndAnswersTheRobot) {
         case Keys::interrupt:
             helper.type("\x03");
             break;
+        case Keys::terminate:
+            ::kill(helper.pid(), SIGTERM);
+            break;
     }
     const RunResult result = helper.finish();
 
     // However the dialog ended, the person's terminal echoes again.
     EXPECT_TRUE(helper.echoing());
     EXPECT_EQ(result.err, "");
-    if (c.answer.empty()) {
+    if (c.keys == Keys::terminate) {
+        EXPECT_EQ(result.status, -SIGTERM);
+        EXPECT_EQ(result.out, "");
+    } else if (c.answer.empty()) {
         expectSigned(result);
     } else {
         EXPECT_EQ(result.status, 2);
