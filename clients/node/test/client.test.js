@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { createHash, verify } from 'node:crypto';
 import { existsSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { after, before, describe, test } from 'node:test';
+import { after, describe, test } from 'node:test';
 import { inspect } from 'node:util';
 
 import * as client from '../index.js';
@@ -23,13 +23,10 @@ function verifies(identity, data, signature) {
   return verify('sha256', data, identity.publicKey, signature);
 }
 
-let fixture;
-let options;
-
-before(() => {
-  fixture = new Fixture();
-  options = { binary: helper, module: cardModule, env: fixture.environment() };
-});
+// Made as the file loads: Node 18 runs the bodies of describe() before any
+// before() hook, and the cases below read the fixture's folder.
+const fixture = new Fixture();
+const options = { binary: helper, module: cardModule, env: fixture.environment() };
 after(() => fixture.remove());
 
 describe('answers', () => {
