@@ -185,7 +185,7 @@ Keychain Keychain::open() {
             return Keychain(nullptr);
         }
         context.reset(library->NSS_InitContext(directory.c_str(), "", "", SECMOD_DB, nullptr,
-                                      NSS_INIT_READONLY | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE));
+                                               NSS_INIT_READONLY | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE));
     }
     if (!context) {
         return Keychain(nullptr);
