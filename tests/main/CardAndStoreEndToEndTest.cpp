@@ -243,7 +243,9 @@ TEST_P(StoreLibrary, IsLoadedOnlyByTheActionsThatReadTheStore) {
 
 INSTANTIATE_TEST_SUITE_P(Actions, StoreLibrary,
                          ::testing::Values(StoreLibraryCase{"udf-cert", false}, StoreLibraryCase{"list", true}),
-                         [](const auto& testParam) { return std::string(testParam.param.loadsStore ? "List" : "UdfCert"); });
+                         [](const auto& testParam) {
+                             return std::string(testParam.param.loadsStore ? "List" : "UdfCert");
+                         });
 
 TEST_F(CardAndStore, UdfSignReturnsASignatureThatOpensslAccepts) {
     oneCard();
