@@ -5,7 +5,6 @@
 #include "platform/Messages.hpp"
 #include "platform/Sha256.hpp"
 
-#include <algorithm>
 
 namespace tarvo {
 
@@ -49,11 +48,14 @@ CardSignature signChallengeOnCard(const std::string& modulePath, const CardCerti
 
 CardSignature akisSign(const std::string& modulePath, const Bytes& challenge, const std::string& fingerprint,
                        const PinPrompt& prompt) {
-    const std::vector<CardCertificate> certificates = akisCertificates(modulePath);
-    const auto chosen = std::find_if(certificates.begin(), certificates.end(), [&](const CardCertificate& c) {
-        return sameFingerprint(c.record.fingerprint, fingerprint);
+    // Only the first match is kept while the card is read.
+    std::optional<CardCertificate> chosen;
+    eachCardCertificate(modulePath, [&](CardCertificate certificate) {
+        if (!chosen && sameFingerprint(certificate.record.fingerprint, fingerprint)) {
+            chosen = std::move(certificate);
+        }
     });
-    if (chosen == certificates.end()) {
+    if (!chosen) {
         throw HelperError(messages::card::challenge::noCertificate);
     }
     // Everything that can be known without the card is checked before the

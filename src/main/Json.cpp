@@ -1,6 +1,7 @@
 #include "main/Json.hpp"
 
 #include "platform/AnswerChannel.hpp"
+#include "platform/FileDescriptor.hpp"
 #include "platform/Messages.hpp"
 
 #include <cstdint>
@@ -128,6 +129,14 @@ bool writeDocument(int fd, std::string_view text) {
 }
 
 }  // namespace
+
+JsonObject objectOf(std::map<std::string, std::string> texts) {
+    JsonObject object;
+    for (auto& [key, value] : texts) {
+        object.emplace(key, std::move(value));
+    }
+    return object;
+}
 
 std::optional<std::string> serializeJSON(const JsonObject& document) {
     std::string out;

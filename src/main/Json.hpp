@@ -33,6 +33,9 @@ struct JsonValue {
     JsonValue(JsonText json) : content(std::move(json)) {}
 };
 
+// An object whose values are all texts (a certificate's answer fields).
+JsonObject objectOf(std::map<std::string, std::string> texts);
+
 inline constexpr int answeredStatus = 0;
 inline constexpr int failedStatus = 2;
 

@@ -17,11 +17,7 @@ public:
     explicit EntryList(const std::string& label) : label_(label) {}
 
     void add(const CertificateRecord& record) {
-        JsonObject object;
-        for (auto& [key, value] : certificateJSON(record, label_)) {
-            object.emplace(key, std::move(value));
-        }
-        const auto text = serializeJSON(object);
+        const auto text = serializeJSON(objectOf(certificateJSON(record, label_)));
         if (!text) {
             writable_ = false;
             return;

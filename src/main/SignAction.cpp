@@ -26,10 +26,7 @@ Bytes challengeOf(const Request& request) {
 // listing entry it never falls back to a provider label, and there is no
 // "providerName".
 JsonObject answer(const CertificateRecord& record, const Bytes& signature) {
-    JsonObject object;
-    for (auto& [key, value] : certificateJSON(record, std::nullopt)) {
-        object.emplace(key, value);
-    }
+    JsonObject object = objectOf(certificateJSON(record, std::nullopt));
     object.emplace("signature", base64Encode(signature));
     return object;
 }

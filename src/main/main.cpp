@@ -1,6 +1,6 @@
 #include "main/CommandLine.hpp"
 #include "main/Helper.hpp"
-#include "platform/AnswerChannel.hpp"
+#include "platform/FileDescriptor.hpp"
 
 #include <span>
 #include <unistd.h>

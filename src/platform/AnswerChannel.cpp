@@ -1,11 +1,9 @@
 #include "platform/AnswerChannel.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 
 namespace tarvo::platform {
 
@@ -36,27 +34,5 @@ void setAsideAnswerChannel() noexcept {
 int answerDescriptor() noexcept { return channel; }
 
 bool claimAnswer() noexcept { return !claimed.exchange(true); }
-
-bool writeAll(int fd, const char* data, std::size_t size) noexcept {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written > 0) {
-            data += written;
-            size -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The caller reads slowly from a non-blocking pipe: wait for room.
-            // A hang-up or an error shows in the next write.
-            pollfd room{fd, POLLOUT, 0};
-            if (::poll(&room, 1, -1) < 0 && errno != EINTR) {
-                return false;
-            }
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace tarvo::platform

@@ -24,10 +24,4 @@ int answerDescriptor() noexcept;
 // follows another. Safe in a signal handler.
 bool claimAnswer() noexcept;
 
-// Writes every byte, retrying after interruptions and waiting while a
-// non-blocking descriptor is full. False when not all of it could be
-// written: a closed or full descriptor, or a reader that has gone away
-// (which needs SIGPIPE ignored, see ProcessProtection.hpp). Safe in a signal handler.
-bool writeAll(int fd, const char* data, std::size_t size) noexcept;
-
 }  // namespace tarvo::platform

@@ -4,6 +4,7 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -211,11 +212,7 @@ std::optional<Name> name(DerElements& outer) {
             if (!oidElement(inside, oid) || !inside.next(value) || !inside.atEnd()) {
                 return std::nullopt;
             }
-            bool isString = false;
-            for (const std::uint8_t tag : nameStringTags) {
-                isString = isString || value.tag == tag;
-            }
-            if (!isString) {
+            if (std::find(nameStringTags.begin(), nameStringTags.end(), value.tag) == nameStringTags.end()) {
                 return std::nullopt;
             }
             const ASN1_STRING view = stringView(value.tag, value.content);

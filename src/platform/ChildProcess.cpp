@@ -136,20 +136,7 @@ ChildProcess::ChildProcess(const char* program) {
 ChildProcess::~ChildProcess() { finish(std::chrono::seconds(1)); }
 
 bool ChildProcess::write(std::string_view bytes) {
-    if (!running() || !toChild_.valid()) {
-        return false;
-    }
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(toChild_.get(), bytes.data(), bytes.size());
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
+    return running() && toChild_.valid() && writeAll(toChild_.get(), bytes.data(), bytes.size());
 }
 
 ChildProcess::ReadResult ChildProcess::read(std::span<std::uint8_t> buffer, Deadline deadline) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 namespace tarvo::platform {
 
 // An owned file descriptor, closed once.
@@ -20,5 +22,11 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes every byte, retrying after interruptions and waiting while a
+// non-blocking descriptor is full. False when not all of it could be
+// written: a closed or full descriptor, or a reader that has gone away
+// (which needs SIGPIPE ignored or blocked). Safe in a signal handler.
+bool writeAll(int fd, const char* data, std::size_t size) noexcept;
 
 }  // namespace tarvo::platform

@@ -1,6 +1,7 @@
 #include "platform/ForeignCall.hpp"
 
 #include "platform/AnswerChannel.hpp"
+#include "platform/FileDescriptor.hpp"
 
 #include <signal.h>
 #include <sys/time.h>

@@ -29,17 +29,6 @@ struct Reading {
     bool operator==(const Reading&) const = default;
 };
 
-TestName pairsOf(const platform::Name& name) {
-    TestName pairs;
-    for (const auto& set : name) {
-        auto& out = pairs.emplace_back();
-        for (const auto& attribute : set) {
-            out.emplace_back(attribute.oid, attribute.value);
-        }
-    }
-    return pairs;
-}
-
 std::optional<Reading> readingOf(const std::optional<Certificate>& certificate) {
     if (!certificate) {
         return std::nullopt;
@@ -47,21 +36,6 @@ std::optional<Reading> readingOf(const std::optional<Certificate>& certificate) 
     return Reading{pairsOf(certificate->subject()), pairsOf(certificate->issuer()), certificate->notBefore(),
                    certificate->notAfter(),         certificate->subjectSummary(),  certificate->der(),
                    certificate->publicKey().has_value()};
-}
-
-// Changes a minted certificate in ways a recipe cannot express and signs it
-// again, so that only the change itself is unusual.
-Bytes altered(const Bytes& der, const std::function<void(X509*)>& change) {
-    const unsigned char* cursor = der.data();
-    platform::UniqueX509 x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-    change(x509.get());
-    unsigned char* out = nullptr;
-    const int length = X509_sign(x509.get(), rsaKey().get(), EVP_sha256()) > 0 ? i2d_X509(x509.get(), &out) : 0;
-    const platform::UniqueOpenSslText owned(out);
-    if (length <= 0) {
-        throw std::runtime_error("altered certificate could not be signed");
-    }
-    return Bytes(out, out + length);
 }
 
 // A certificate whose subject holds one common name of that type and content,

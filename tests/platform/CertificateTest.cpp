@@ -22,36 +22,6 @@ Certificate decode(const Bytes& der) {
     return *certificate;
 }
 
-// Changes a minted certificate in ways CertificateRecipe cannot express, then
-// signs it again so that it is still a well-formed certificate.
-Bytes altered(const Bytes& der, const std::function<void(X509*)>& change) {
-    const unsigned char* cursor = der.data();
-    platform::UniqueX509 x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!x509) {
-        throw std::runtime_error("d2i_X509");
-    }
-    change(x509.get());
-    if (X509_sign(x509.get(), rsaKey().get(), EVP_sha256()) <= 0) {
-        throw std::runtime_error("X509_sign");
-    }
-    unsigned char* out = nullptr;
-    const int length = i2d_X509(x509.get(), &out);
-    const platform::UniqueOpenSslText owned(out);
-    return Bytes(out, out + length);
-}
-
-// Names as plain pairs, so that a mismatch prints every attribute.
-TestName pairsOf(const Name& name) {
-    TestName pairs;
-    for (const auto& set : name) {
-        auto& out = pairs.emplace_back();
-        for (const NameAttribute& attribute : set) {
-            out.emplace_back(attribute.oid, attribute.value);
-        }
-    }
-    return pairs;
-}
-
 TEST(CertificateDecoding, KeepsTheExactInputBytes) {
     const Bytes der = mintCertificate({});
     const auto certificate = Certificate::fromDER(der);

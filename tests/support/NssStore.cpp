@@ -26,14 +26,7 @@ Bytes pkcs12(const Bytes& certificateDER, const Key& key, const std::string& nic
     if (!bundle) {
         throw std::runtime_error("PKCS12_create failed");
     }
-    unsigned char* der = nullptr;
-    const int length = i2d_PKCS12(bundle.get(), &der);
-    if (length <= 0) {
-        throw std::runtime_error("i2d_PKCS12 failed");
-    }
-    Bytes bytes(der, der + length);
-    OPENSSL_free(der);
-    return bytes;
+    return encodedBy([&](unsigned char** out) { return i2d_PKCS12(bundle.get(), out); }, "i2d_PKCS12");
 }
 
 }  // namespace

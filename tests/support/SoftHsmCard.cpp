@@ -15,30 +15,16 @@ namespace tarvo::test {
 namespace {
 
 Bytes privateKeyPKCS8(const Key& key) {
-    unsigned char* der = nullptr;
-    PKCS8_PRIV_KEY_INFO* info = EVP_PKEY2PKCS8(key.get());
+    const std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(EVP_PKEY2PKCS8(key.get()),
+                                                                                       PKCS8_PRIV_KEY_INFO_free);
     if (info == nullptr) {
         throw std::runtime_error("PKCS#8 conversion failed");
     }
-    const int length = i2d_PKCS8_PRIV_KEY_INFO(info, &der);
-    PKCS8_PRIV_KEY_INFO_free(info);
-    if (length <= 0) {
-        throw std::runtime_error("PKCS#8 encoding failed");
-    }
-    Bytes bytes(der, der + length);
-    OPENSSL_free(der);
-    return bytes;
+    return encodedBy([&](unsigned char** out) { return i2d_PKCS8_PRIV_KEY_INFO(info.get(), out); }, "PKCS#8 encoding");
 }
 
 Bytes publicKeyDER(const Key& key) {
-    unsigned char* der = nullptr;
-    const int length = i2d_PUBKEY(key.get(), &der);
-    if (length <= 0) {
-        throw std::runtime_error("public key encoding failed");
-    }
-    Bytes bytes(der, der + length);
-    OPENSSL_free(der);
-    return bytes;
+    return encodedBy([&](unsigned char** out) { return i2d_PUBKEY(key.get(), out); }, "public key encoding");
 }
 
 }  // namespace

@@ -113,11 +113,7 @@ void setTime(ASN1_TIME* field, const std::string& text, std::chrono::seconds off
 }
 
 Bytes derOf(X509* certificate) {
-    unsigned char* out = nullptr;
-    const int length = i2d_X509(certificate, &out);
-    require(length > 0, "i2d_X509");
-    platform::UniqueOpenSslText owned(out);
-    return Bytes(out, out + length);
+    return encodedBy([&](unsigned char** out) { return i2d_X509(certificate, out); }, "i2d_X509");
 }
 
 UniqueX509 x509FromDER(const Bytes& der) {
@@ -218,6 +214,32 @@ Bytes sha256Signature(const Key& key, const Bytes& message) {
     }
     signature.resize(length);
     return signature;
+}
+
+Bytes altered(const Bytes& der, const std::function<void(X509*)>& change) {
+    UniqueX509 x509 = x509FromDER(der);
+    change(x509.get());
+    require(X509_sign(x509.get(), rsaKey().get(), EVP_sha256()) > 0, "altered certificate could not be signed");
+    return derOf(x509.get());
+}
+
+Bytes encodedBy(const std::function<int(unsigned char**)>& encode, const std::string& what) {
+    unsigned char* out = nullptr;
+    const int length = encode(&out);
+    const platform::UniqueOpenSslText owned(out);
+    require(length > 0, what);
+    return Bytes(out, out + length);
+}
+
+TestName pairsOf(const platform::Name& name) {
+    TestName pairs;
+    for (const auto& set : name) {
+        auto& out = pairs.emplace_back();
+        for (const platform::NameAttribute& attribute : set) {
+            out.emplace_back(attribute.oid, attribute.value);
+        }
+    }
+    return pairs;
 }
 
 }  // namespace tarvo::test

@@ -3,14 +3,17 @@
 // Certificates and keys minted by the tests themselves with OpenSSL.
 
 #include "platform/Bytes.hpp"
+#include "platform/Certificate.hpp"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 using EVP_PKEY = struct evp_pkey_st;
+using X509 = struct x509_st;
 
 namespace tarvo::test {
 
@@ -46,6 +49,17 @@ Bytes selfSignedCertificate(const Key& key, const std::string& commonName);
 
 // RSA PKCS#1 v1.5 with SHA-256 over the message (ECDSA for EC keys), as OpenSSL makes it.
 Bytes sha256Signature(const Key& key, const Bytes& message);
+
+// Changes a minted certificate in ways a recipe cannot express and signs it
+// again, so that only the change itself is unusual.
+Bytes altered(const Bytes& der, const std::function<void(X509*)>& change);
+
+// What an OpenSSL i2d function writes, taken out of OpenSSL's buffer; throws
+// naming `what` when it writes nothing.
+Bytes encodedBy(const std::function<int(unsigned char**)>& encode, const std::string& what);
+
+// Names as plain pairs, so that a mismatch prints every attribute.
+TestName pairsOf(const platform::Name& name);
 
 // PEM text of a certificate or a private key, for command-line tools.
 std::string certificatePEM(const Bytes& der);
