@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <csignal>
+#include <future>
+#include <thread>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -69,6 +75,8 @@ protected:
     }
     test::ScopedEnvironment locale_;
 };
+
+class PinDialogInterrupt : public LocaleFixed, public testing::Test {};
 
 using Replies = std::map<std::string, std::string>;
 
@@ -299,6 +307,34 @@ const OptionsCase optionsCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Options, PinDialogOptions, testing::ValuesIn(optionsCases),
                          [](const auto& param) { return param.param.name; });
+
+// Ctrl-C while the dialog is being set up is the person's cancel, also when
+// pinentry, ended by the same key, is gone before our wait has seen the key:
+// here the key reaches another thread of ours while we wait for pinentry's
+// reply, and pinentry's output ends a second later.
+TEST_F(PinDialogInterrupt, CtrlCWhileTheDialogIsSetUpIsACancel) {
+    PinentryScript script;
+    script.replies["SETDESC"] = "<interrupt>\n<sleep 1>\n<exit>";
+    const ActiveFakePinentry pinentry(script);
+    std::promise<void> done;
+    std::thread keyTaker([finished = done.get_future()] { finished.wait(); });
+
+    const PinReply reply = test::cleanCall([&done, &keyTaker] {
+        sigset_t interrupt;
+        sigset_t previous;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+        PinReply dialog = runPinDialog(cardDialogTexts(false), std::nullopt);
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        done.set_value();
+        keyTaker.join();
+        return dialog;
+    });
+
+    EXPECT_EQ(describe(reply), "cancelled");
+    EXPECT_EQ(pinentry.received(), through("SETDESC", {}));
+}
 
 TEST(PinDialogProgram, MissingPinentryIsNoDialog) {
     const test::TempDir empty;
