@@ -69,7 +69,7 @@ TEST_F(CardDialog, PinentryGetsNoDescriptorLeftOpenByTheCaller) {
 }
 
 struct SearchCase {
-    std::string path;
+    std::string path;  // PATH
     bool signs;        // a pinentry was found and asked, or none was
 };
 
@@ -82,9 +82,9 @@ TEST_F(CardDialog, PinentryIsSoughtOnlyInAbsolutePathEntries) {
     const std::string empty = programs.path().string();
     const std::string standInFolder = standIn.parent_path().string();
     const std::vector<SearchCase> cases = {
-        {":" + empty, false},            // an empty entry: the working folder
-        {".:" + empty, false},           // the working folder by name
-        {"bin:" + empty, false},         // relative to the working folder
+        {":" + empty, false},                // an empty entry: the working folder
+        {".:" + empty, false},               // the working folder by name
+        {"bin:" + empty, false},             // relative to the working folder
         {"::.:bin:" + standInFolder, true},  // the search goes on to the absolute entry
     };
     for (const SearchCase& c : cases) {

@@ -1,6 +1,7 @@
 // The card's PIN dialog through the real text-mode pinentry programs, on a
-// pseudo-terminal that stands for the one the robot was started from, and what
-// the robot gets when no dialog can be shown or the helper is ended meanwhile.
+// pseudo-terminal that stands for the one the robot was started from, in
+// whatever locale the robot has, and what the robot gets when no dialog can be
+// shown or the helper is ended meanwhile.
 
 #include "CardDialog.hpp"
 #include "support/FakePinentry.hpp"
@@ -126,6 +127,8 @@ INSTANTIATE_TEST_SUITE_P(Programs, PinentryOnTerminal,
 TEST_F(CardDialog, NoPinentryIsNoDialog) {
     Environment environment = helperAndCard();
     environment["PATH"] = programs.path().string();  // empty
+    // A display to show a dialog on, so that it is the missing program that stops it.
+    environment["DISPLAY"] = ":0";
 
     RunningHelper helper(request(), environment, RunningHelper::Terminal::none);
     const RunResult result = helper.finish();
