@@ -43,8 +43,12 @@ make_throwaway_card() {
 }
 
 # A pinentry in ./bin that types the demo card's PIN at once; put "$PWD/bin"
-# first on PATH for the requests that should use it.
+# first on PATH for the requests that should use it. The helper starts a
+# pinentry only where a dialog could appear, on its terminal or on a display;
+# this one plays a graphical pinentry, so a run without a terminal names a
+# display for it.
 write_typing_pinentry() {
+    export DISPLAY="${DISPLAY:-:typing-pinentry}"
     mkdir -p bin
     cat > bin/pinentry <<'PINENTRY'
 #!/bin/sh

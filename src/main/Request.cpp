@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 namespace tarvo {
@@ -27,7 +28,8 @@ Field fieldNamed(std::string_view key) {
 
 // Streams the parser's events instead of building a document: values of
 // unknown keys are never kept, and each string can be wiped in the parser's
-// own buffer the moment it has been taken.
+// own buffer the moment it has been taken. The request arrives wrapped (see
+// wrappedForReading): a filler, the request object, a filler, in one array.
 class RequestReader final : public nlohmann::json_sax<nlohmann::json> {
 public:
     explicit RequestReader(Request& request) : request_(request) {}
@@ -36,7 +38,7 @@ public:
     bool stoppedAtHugeNumber() const { return stoppedAtHugeNumber_; }
 
     bool null() override {
-        if (!isRequestMember()) return depth_ > 0;
+        if (!isRequestMember()) return level() > 0;
         switch (field_) {
             case Field::none: return true;
             case Field::action: return false;
@@ -56,18 +58,34 @@ public:
     bool binary(binary_t&) override { return false; }
 
     bool string(string_t& value) override {
-        const bool accepted = isRequestMember() ? take(value) : depth_ > 0;
+        bool accepted = level() > 0;
+        if (isRequestMember()) {
+            accepted = take(value);
+        } else if (level() == 0) {
+            accepted = nextWrapperElement(WrapperElement::filler);
+        }
         secureWipe(value.data(), value.size());
         return accepted;
     }
 
-    bool start_object(std::size_t) override { return enter(); }
-    bool start_array(std::size_t) override { return depth_ > 0 && enter(); }
+    bool start_object(std::size_t) override {
+        return level() == 0 ? nextWrapperElement(WrapperElement::request) && enter() : enter();
+    }
+    bool start_array(std::size_t) override {
+        if (depth_ == 0) {
+            ++depth_;  // the wrapper
+            return true;
+        }
+        return level() > 0 && enter();
+    }
     bool end_object() override { return leave(); }
-    bool end_array() override { return leave(); }
+    bool end_array() override {
+        // The wrapper closes after exactly its three elements: one request, no more.
+        return level() == 0 ? nextWrapperElement(WrapperElement::end) && leave() : leave();
+    }
 
     bool key(string_t& name) override {
-        if (depth_ == 1) field_ = fieldNamed(name);
+        if (isRequestMember()) field_ = fieldNamed(name);
         return true;
     }
 
@@ -81,15 +99,31 @@ public:
 private:
     static constexpr int numberOverflow = 406;
 
+    enum class WrapperElement { filler, request, end };
+
+    // 0 for the wrapper's elements, 1 for the request's members, deeper for
+    // the values of unknown keys; -1 outside the wrapper.
+    int level() const { return depth_ - 1; }
+
     // A value that belongs directly to the request object, not nested deeper.
-    bool isRequestMember() const { return depth_ == 1; }
+    bool isRequestMember() const { return level() == 1; }
 
     // Numbers and booleans: fine anywhere inside an unknown key's value,
     // never as the value of a known key or as the whole request.
-    bool acceptsOtherValue() const { return depth_ > 1 || (depth_ == 1 && field_ == Field::none); }
+    bool acceptsOtherValue() const { return level() > 1 || (level() == 1 && field_ == Field::none); }
+
+    // The wrapper holds a filler, the request, a filler, in this order; any
+    // other element there is the caller's input that is not one object.
+    bool nextWrapperElement(WrapperElement element) {
+        static constexpr WrapperElement order[] = {WrapperElement::filler, WrapperElement::request,
+                                                   WrapperElement::filler, WrapperElement::end};
+        if (wrapperElements_ >= std::size(order) || order[wrapperElements_] != element) return false;
+        ++wrapperElements_;
+        return true;
+    }
 
     bool enter() {
-        if (depth_ == 1 && field_ != Field::none) return false;
+        if (isRequestMember() && field_ != Field::none) return false;
         ++depth_;
         return true;
     }
@@ -114,17 +148,50 @@ private:
 
     Request& request_;
     int depth_ = 0;
+    std::size_t wrapperElements_ = 0;
     Field field_ = Field::none;
     bool hasAction_ = false;
     bool stoppedAtHugeNumber_ = false;
 };
 
+// The parser keeps a raw copy of each token beside the decoded one, in two
+// buffers of its own that grow by reallocation and are freed unwiped. So the
+// request is read as the middle element of an array between two strings of
+// filler, each as long as the request: the first grows both buffers to their
+// full size before any byte of the request is read, so that neither is ever
+// reallocated while it holds one, and the last overwrites whatever the
+// request's final token left in them. A byte order mark, which the parser
+// skips only at the very start, is taken off first.
+SecureBytes wrappedForReading(ByteView input) {
+    static constexpr std::uint8_t byteOrderMark[] = {0xEF, 0xBB, 0xBF};
+    if (input.size() >= std::size(byteOrderMark) && std::equal(std::begin(byteOrderMark), std::end(byteOrderMark),
+                                                               input.begin())) {
+        input = input.subspan(std::size(byteOrderMark));
+    }
+    const std::size_t length = input.size();
+    SecureBytes text(3 * length + 8);
+    std::uint8_t* out = text.data();
+    const auto put = [&out](std::string_view part) {
+        out = std::copy(part.begin(), part.end(), out);
+    };
+    const auto filler = [&out, length] { out = std::fill_n(out, length, std::uint8_t{'x'}); };
+    put("[\"");
+    filler();
+    put("\",");
+    out = std::copy(input.begin(), input.end(), out);
+    put(",\"");
+    filler();
+    put("\"]");
+    return text;
+}
+
 enum class Outcome { decoded, refused, hugeNumber };
 
 Outcome readInto(Request& request, ByteView input) {
     RequestReader reader(request);
-    const auto* first = reinterpret_cast<const char*>(input.data());
-    if (nlohmann::json::sax_parse(first, first + input.size(), &reader)) {
+    const SecureBytes text = wrappedForReading(input);
+    const auto* first = reinterpret_cast<const char*>(text.data());
+    if (nlohmann::json::sax_parse(first, first + text.size(), &reader)) {
         return reader.hasAction() ? Outcome::decoded : Outcome::refused;
     }
     return reader.stoppedAtHugeNumber() ? Outcome::hugeNumber : Outcome::refused;

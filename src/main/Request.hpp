@@ -24,9 +24,11 @@ struct Request {
 // known keys hold strings or null. Unknown keys may hold anything, numbers
 // beyond the range of a double included. When a known key repeats, every
 // occurrence must be of an accepted kind and the last one counts. Every
-// string the parser hands over is wiped once taken; the parser's own scratch
-// buffers (a raw copy of each token, and buffers outgrown while reading a long
-// string) are freed unwiped, out of our reach.
+// string the parser hands over is wiped once taken, and nothing of a request
+// that is read to its end is left in the parser's own buffers (the raw copy
+// of each token, and the decoded one). Of a request at which the parser stops
+// part-way (one it refuses, or one read again for a number beyond the range
+// of a double), the token at which it stopped may stay there.
 std::optional<Request> decodeRequest(ByteView input);
 
 }  // namespace tarvo

@@ -1,6 +1,7 @@
 #include "main/CommandLine.hpp"
 #include "main/Helper.hpp"
 #include "platform/FileDescriptor.hpp"
+#include "platform/ProcessProtection.hpp"
 
 #include <span>
 #include <unistd.h>
@@ -9,6 +10,8 @@ int main(int argc, char** argv) {
     const std::span<const char* const> arguments(const_cast<const char* const*>(argv), static_cast<std::size_t>(argc));
     // argv[0] is the program's own name, not an argument.
     if (const auto text = tarvo::commandLineText(arguments.empty() ? arguments : arguments.subspan(1))) {
+        // A reader that is gone makes the text undelivered, status 2, as with an answer.
+        tarvo::platform::ignoreBrokenPipes();
         return tarvo::platform::writeAll(STDOUT_FILENO, text->data(), text->size()) ? 0 : 2;
     }
 // The tests build a second helper whose module calls and store opening get a

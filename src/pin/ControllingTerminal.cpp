@@ -65,4 +65,14 @@ std::optional<Terminal> controllingTerminal() {
     return terminal;
 }
 
+bool displayNamed() {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace tarvo

@@ -150,8 +150,10 @@ Conversation converse(PinentryProcess& pinentry, const DialogTexts& texts, const
         }
         completion = pinentry.send(setup) ? reply() : Completion::broken;
     }
-    // The person can stop the dialog before it is drawn, too.
-    if (completion == Completion::interrupted) {
+    // The person can stop the dialog before it is drawn, too; the key may
+    // have ended pinentry before our wait saw it.
+    if (completion == Completion::interrupted ||
+        (completion != Completion::ok && platform::InterruptsCaught::arrived())) {
         return {{PinOutcome::cancelled, {}}, false};
     }
     if (completion != Completion::ok) {

@@ -18,10 +18,15 @@ struct Terminal {
 // standard streams to pipes, so they cannot name it.
 std::optional<Terminal> controllingTerminal();
 
+// Whether our environment names a display (DISPLAY or WAYLAND_DISPLAY, not
+// empty) on which a graphical pinentry could open its window.
+bool displayNamed();
+
 // The locale that pinentry should draw its texts in: what our environment names
-// for the category (LC_ALL, then the category's own variable, then LANG), and
-// "C.UTF-8" when it names none, for our texts are UTF-8 and a curses pinentry
-// without a locale refuses to draw them.
+// for the category (LC_ALL, then the category's own variable, then LANG) when
+// that is a UTF-8 locale installed on this machine, and "C.UTF-8" otherwise
+// (none named, C or POSIX, a locale that is not installed), for our texts are
+// UTF-8 and a curses pinentry without such a locale refuses to draw them.
 std::string dialogLocale(const char* category);
 
 // What a dialog shows; its two buttons are always the same. The text-mode

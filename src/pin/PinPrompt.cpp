@@ -8,7 +8,13 @@ namespace {
 
 PinReply ask(const DialogTexts& texts) {
     try {
-        return runPinDialog(texts, controllingTerminal());
+        std::optional<Terminal> terminal = controllingTerminal();
+        // Nowhere to show a dialog: no pinentry is started, for one that tries
+        // anyway (pinentry-tty) reports the failure as the person's cancel.
+        if (!terminal && !displayNamed()) {
+            return {PinOutcome::unavailable, {}};
+        }
+        return runPinDialog(texts, terminal);
     } catch (...) {
         // Only allocation can fail here.
         return {PinOutcome::unavailable, {}};

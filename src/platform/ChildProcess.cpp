@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +14,9 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 
 extern char** environ;
 
@@ -66,10 +69,14 @@ public:
     SpawnActions(const SpawnActions&) = delete;
     SpawnActions& operator=(const SpawnActions&) = delete;
 
+    // The child gets its three standard streams and nothing else: a
+    // descriptor that our caller left open without close-on-exec is not the
+    // child's business.
     bool connect(int input, int output) {
         return ok_ && ::posix_spawn_file_actions_adddup2(&actions_, input, STDIN_FILENO) == 0 &&
                ::posix_spawn_file_actions_adddup2(&actions_, output, STDOUT_FILENO) == 0 &&
-               ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
+               ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0 &&
+               ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
     }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
@@ -111,6 +118,38 @@ private:
     bool ok_ = false;
 };
 
+// The program in the first absolute PATH entry that holds it as an executable
+// file; empty when none does. An empty or relative entry names a folder that
+// depends on where we were started (an empty one is the working folder): a
+// program planted there must not be started, let alone given the PIN.
+std::string findOnPath(std::string_view program) {
+    std::string folders;
+    if (const char* path = std::getenv("PATH")) {
+        folders = path;
+    } else {
+        // Where the C library's own search looks when PATH is unset.
+        std::array<char, 256> standard{};
+        const std::size_t length = ::confstr(_CS_PATH, standard.data(), standard.size());
+        folders = length > 0 && length <= standard.size() ? standard.data() : "/bin:/usr/bin";
+    }
+    for (std::size_t start = 0; start <= folders.size();) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string_view folder = std::string_view(folders).substr(start, end - start);
+        start = end + 1;
+        if (!folder.starts_with('/')) {
+            continue;
+        }
+        std::string candidate(folder);
+        candidate += '/';
+        candidate += program;
+        struct stat info{};
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const char* program) {
@@ -120,10 +159,11 @@ ChildProcess::ChildProcess(const char* program) {
     SpawnAttributes attributes;
     std::string name(program);
     char* arguments[] = {name.data(), nullptr};
+    const std::string executable = findOnPath(name);
     pid_t pid = -1;
-    if (makePipe(toChild) && makePipe(fromChild) &&
+    if (!executable.empty() && makePipe(toChild) && makePipe(fromChild) &&
         actions.connect(toChild.readEnd.get(), fromChild.writeEnd.get()) && attributes.resetSignals() &&
-        ::posix_spawnp(&pid, program, actions.get(), attributes.get(), arguments, environ) == 0) {
+        ::posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), arguments, environ) == 0) {
         pid_ = pid;
         pidfd_ = FileDescriptor(openPidfd(pid));
         toChild_ = std::move(toChild.writeEnd);

@@ -15,9 +15,10 @@ namespace tarvo::platform {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-// A program found on PATH, run as our child and spoken to over two pipes: its
-// standard input and output. Its error output goes to /dev/null: whatever it
-// has to say must not reach the caller's streams. It starts with no signal
+// A program found on PATH (its absolute entries only), run as our child and
+// spoken to over two pipes: its standard input and output. Its error output
+// goes to /dev/null: whatever it has to say must not reach the caller's
+// streams. It inherits no other descriptor. It starts with no signal
 // blocked and with the default actions for SIGPIPE, SIGINT and SIGQUIT, which we
 // may block or ignore meanwhile. While it runs, a SIGTERM or SIGHUP that ends us
 // ends it too (TerminationLink). The destructor ends and reaps it on every path.

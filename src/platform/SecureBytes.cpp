@@ -20,11 +20,15 @@ void* allocateSecretPages(std::size_t size) {
         throw std::bad_alloc();
     }
     ::mlock(data, size);
+    // Left out of any core dump, should the process become dumpable again.
+    ::madvise(data, size, MADV_DONTDUMP);
     return data;
 }
 
 void releaseSecretPages(void* data, std::size_t size) noexcept {
     secureWipe(data, size);
+    // The pages go back to the heap and may hold anything from now on.
+    ::madvise(data, size, MADV_DODUMP);
     ::munlock(data, size);
     std::free(data);
 }

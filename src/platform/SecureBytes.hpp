@@ -13,8 +13,8 @@ namespace detail {
 // Storage for secret bytes on pages of its own: it starts on a page boundary,
 // so no two secrets share a page and unlocking one never unlocks another.
 // The pages are locked in memory where the system allows it (best effort:
-// a refusal, such as a memory-lock limit, leaves them merely unlocked) and
-// are wiped before they are unlocked and given back.
+// a refusal, such as a memory-lock limit, leaves them merely unlocked), left
+// out of core dumps, and wiped before they are unlocked and given back.
 void* allocateSecretPages(std::size_t size);  // throws std::bad_alloc
 void releaseSecretPages(void* data, std::size_t size) noexcept;
 

@@ -19,6 +19,7 @@ struct Undeliverable {
     const char* output;
     Output mode;
     std::string request;
+    std::vector<std::string> arguments = {};
 };
 
 TEST(AnswerDelivery, AnAnswerThatCannotBeDeliveredEndsWithStatusTwo) {
@@ -34,12 +35,17 @@ TEST(AnswerDelivery, AnAnswerThatCannotBeDeliveredEndsWithStatusTwo) {
         {"reader gone", Output::readerGone, "not a request"},
         {"closed", Output::closed, R"({"action":"list"})"},
         {"closed", Output::closed, R"({"action":"udf-sign"})"},
+        // The texts a person asks for are delivered the same way.
+        {"reader gone", Output::readerGone, "", {"--version"}},
+        {"reader gone", Output::readerGone, "", {"--help"}},
+        {"closed", Output::closed, "", {"--version"}},
     };
     TempDir home;
     for (const Undeliverable& c : cases) {
-        SCOPED_TRACE(std::string(c.output) + " " + c.request);
+        SCOPED_TRACE(std::string(c.output) + " " + c.request + ::testing::PrintToString(c.arguments));
         RunOptions options;
         options.output = c.mode;
+        options.arguments = c.arguments;
         const RunResult result = runBinary(c.request, helperEnvironment(home.path().string()), options);
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.status, 2);

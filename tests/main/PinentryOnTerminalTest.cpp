@@ -1,100 +1,18 @@
 // The card's PIN dialog through the real text-mode pinentry programs, on a
-// pseudo-terminal that stands for the one the robot was started from, and what
-// the robot gets when no dialog can be shown or the helper is ended meanwhile.
+// pseudo-terminal that stands for the one the robot was started from, in
+// whatever locale the robot has, and what the robot gets when no dialog can be
+// shown or the helper is ended meanwhile.
 
+#include "CardDialog.hpp"
 #include "support/FakePinentry.hpp"
-#include "support/NssStore.hpp"
 #include "support/RunningHelper.hpp"
-#include "support/SoftHsmCard.hpp"
-#include "support/TestCertificates.hpp"
-#include "support/Tools.hpp"
 
-#include "platform/Base64.hpp"
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include <locale.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <openssl/sha.h>
 
 namespace tarvo::test {
 namespace {
-
-const std::string cancelledAnswer = "{\"error\":\"İmza denemesi kullanıcı tarafından iptal edildi\"}\n";
-const std::string wrongPinAnswer = "{\"error\":\"AKİS kart PIN doğrulaması başarısız; otomatik tekrar yapılmadı\"}\n";
-const std::string noDialogAnswer = "{\"error\":\"PIN penceresi açılamadı; imza denenmedi\"}\n";
-
-std::string fingerprint(const Bytes& der) {
-    Bytes digest(SHA256_DIGEST_LENGTH);
-    SHA256(der.data(), der.size(), digest.data());
-    return hex(digest);
-}
-
-std::filesystem::path onPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "";
-    for (std::size_t start = 0; start <= folders.size();) {
-        const std::size_t end = std::min(folders.find(':', start), folders.size());
-        const std::filesystem::path candidate = std::filesystem::path(folders.substr(start, end - start)) / program;
-        if (::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
-    }
-    return {};
-}
-
-// A store with no identities and a card with one: "sign" goes to the card and
-// asks for its PIN.
-class CardDialog : public ::testing::Test {
-protected:
-    const Key cardKey = otherRsaKey();
-    const Bytes cardCert = selfSignedCertificate(cardKey, "Kart Kullanıcısı");
-    const Bytes challenge = {'p', 'i', 'n', 'e', 'n', 't', 'r', 'y'};
-    NssStore store;
-    SoftHsmCard card;
-    TempDir programs;  // holds the `pinentry` that the helper finds first
-
-    CardDialog() {
-        card.addToken("AKIS");
-        card.addCertificate("AKIS", cardCert, "01");
-        card.addPrivateKey("AKIS", cardKey, "01");
-    }
-
-    std::string request() const {
-        return R"({"action":"sign","p11":")" + SoftHsmCard::modulePath() + R"(","challenge":")" +
-               base64Encode(challenge) + R"(","fingerprint":")" + fingerprint(cardCert) + "\"}";
-    }
-
-    // What the helper needs to find the store and the card; no locale variables.
-    Environment helperAndCard() const {
-        Environment environment = helperEnvironment(store.home().string());
-        for (const std::string& entry : card.environment()) {
-            const auto equals = entry.find('=');
-            environment[entry.substr(0, equals)] = entry.substr(equals + 1);
-        }
-        return environment;
-    }
-
-    // The same with `pinentry` first on PATH and a terminal type.
-    Environment environment(const std::filesystem::path& pinentry) const {
-        Environment environment = helperAndCard();
-        std::filesystem::create_symlink(pinentry, programs.path() / "pinentry");
-        environment["PATH"] = programs.path().string() + ":" + environment["PATH"];
-        environment["TERM"] = "vt100";
-        return environment;
-    }
-
-    void expectSigned(const RunResult& result) const {
-        ASSERT_EQ(result.status, 0) << result.out;
-        const nlohmann::json answer = nlohmann::json::parse(result.out);
-        EXPECT_EQ(answer.at("fingerprint"), fingerprint(cardCert));
-        // PKCS #1 v1.5 is deterministic: the card's signature is the one OpenSSL makes with the key.
-        EXPECT_EQ(*base64Decode(answer.at("signature").get<std::string>()), sha256Signature(cardKey, challenge));
-    }
-};
 
 struct Program {
     const char* name;
@@ -117,19 +35,37 @@ enum class Keys { rightPin, wrongPin, cancel, interrupt, terminate };
 struct TerminalCase {
     const char* name;
     Keys keys;
-    bool locale;  // LANG set, or no locale variable at all
+    Environment locale;  // the locale variables set; none at all when empty
     std::string answer;  // the exact answer; empty for a signature or a signal
 };
 
+// A UTF-8 locale that this machine does not have: Turkish, as a robot's
+// settings would name it, unless it is installed here.
+std::string missingLocale() {
+    for (const char* name : {"tr_TR.UTF-8", "tr_ZZ.UTF-8"}) {
+        const locale_t locale = ::newlocale(LC_ALL_MASK, name, static_cast<locale_t>(nullptr));
+        if (locale == static_cast<locale_t>(nullptr)) {
+            return name;
+        }
+        ::freelocale(locale);
+    }
+    return "zz_ZZ.UTF-8";
+}
+
+const Environment utf8 = {{"LANG", "C.UTF-8"}};
+
 const TerminalCase terminalCases[] = {
-    {"RightPinSigns", Keys::rightPin, true, ""},
-    {"WrongPinStops", Keys::wrongPin, true, wrongPinAnswer},
-    {"CancelIsCancelled", Keys::cancel, true, cancelledAnswer},
+    {"RightPinSigns", Keys::rightPin, utf8, ""},
+    {"WrongPinStops", Keys::wrongPin, utf8, wrongPinAnswer},
+    {"CancelIsCancelled", Keys::cancel, utf8, cancelledAnswer},
     // The terminal's interrupt ends pinentry; the helper lives on to answer.
-    {"CtrlCIsCancelled", Keys::interrupt, true, cancelledAnswer},
-    {"NoLocaleStillDraws", Keys::rightPin, false, ""},
+    {"CtrlCIsCancelled", Keys::interrupt, utf8, cancelledAnswer},
+    // Services and cron jobs: no locale, C or POSIX, or one that is not installed.
+    {"NoLocaleStillDraws", Keys::rightPin, {}, ""},
+    {"CLocaleStillDraws", Keys::rightPin, {{"LANG", "C"}}, ""},
+    {"MissingLocaleStillDraws", Keys::rightPin, {{"LANG", missingLocale()}}, ""},
     // Ended by whoever started it: no answer, no dialog left behind.
-    {"TerminatedLeavesNothing", Keys::terminate, true, ""},
+    {"TerminatedLeavesNothing", Keys::terminate, utf8, ""},
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* out) { *out << c.name; }
@@ -142,9 +78,7 @@ TEST_P(PinentryOnTerminal, AsksOnTheTerminalAndAnswersTheRobot) {
     const std::filesystem::path executable = onPath(program.executable);
     ASSERT_FALSE(executable.empty()) << program.executable << " is not installed";
     Environment environment = this->environment(executable);
-    if (c.locale) {
-        environment["LANG"] = "C.UTF-8";
-    }
+    environment.insert(c.locale.begin(), c.locale.end());
     RunningHelper helper(request(), environment, RunningHelper::Terminal::pseudo);
 
     // The title opens the description, for neither program shows a title.
@@ -193,6 +127,8 @@ INSTANTIATE_TEST_SUITE_P(Programs, PinentryOnTerminal,
 TEST_F(CardDialog, NoPinentryIsNoDialog) {
     Environment environment = helperAndCard();
     environment["PATH"] = programs.path().string();  // empty
+    // A display to show a dialog on, so that it is the missing program that stops it.
+    environment["DISPLAY"] = ":0";
 
     RunningHelper helper(request(), environment, RunningHelper::Terminal::none);
     const RunResult result = helper.finish();

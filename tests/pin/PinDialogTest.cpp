@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <csignal>
+#include <future>
+#include <thread>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -19,8 +25,8 @@ using test::ActiveFakePinentry;
 using test::PinentryScript;
 
 const std::vector<std::string> dialogue = {
-    "OPTION lc-ctype=tr_TR.UTF-8",
-    "OPTION lc-messages=tr_TR.UTF-8",
+    "OPTION lc-ctype=C.utf8",
+    "OPTION lc-messages=C.utf8",
     "SETTIMEOUT 300",
     "SETTITLE AKİS kart PIN’i",
     "SETDESC AKİS kart PIN’i%0APIN yalnızca bu imza denemesi için kart sürücüsüne iletilir; kaydedilmez veya "
@@ -57,17 +63,20 @@ std::string describe(const PinReply& reply) {
     return "?";
 }
 
-// Every dialog test sees the same locale, whatever the machine's.
+// Every dialog test sees the same locale, whatever the machine's: one that
+// every machine has, spelt unlike the fallback.
 class LocaleFixed {
 protected:
     LocaleFixed() {
         for (const char* name : {"LC_ALL", "LC_CTYPE", "LC_MESSAGES"}) {
             locale_.unset(name);
         }
-        locale_.set("LANG", "tr_TR.UTF-8");
+        locale_.set("LANG", "C.utf8");
     }
     test::ScopedEnvironment locale_;
 };
+
+class PinDialogInterrupt : public LocaleFixed, public testing::Test {};
 
 using Replies = std::map<std::string, std::string>;
 
@@ -280,19 +289,52 @@ const OptionsCase optionsCases[] = {
      then({"OPTION ttytype=vt100"}, utf8Options)},
     {"NoLocaleAtAll", std::nullopt, {}, utf8Options},
     {"EmptyCountsAsUnset", std::nullopt, {{"LC_ALL", ""}, {"LC_CTYPE", ""}, {"LANG", ""}}, utf8Options},
-    {"LangForBoth", std::nullopt, {{"LANG", "tr_TR.UTF-8"}},
-     {"OPTION lc-ctype=tr_TR.UTF-8", "OPTION lc-messages=tr_TR.UTF-8"}},
-    {"EachCategoryOverLang", std::nullopt, {{"LANG", "de_DE.UTF-8"}, {"LC_CTYPE", "tr_TR.UTF-8"},
-                                            {"LC_MESSAGES", "en_GB.UTF-8"}},
-     {"OPTION lc-ctype=tr_TR.UTF-8", "OPTION lc-messages=en_GB.UTF-8"}},
-    {"LcAllOverEverything", std::nullopt, {{"LANG", "de_DE"}, {"LC_CTYPE", "tr_TR"}, {"LC_ALL", "C.UTF-8"}},
+    // The C library's own spellings of the UTF-8 locale that every machine has
+    // stand for the caller's locales, passed on as they are.
+    {"LangForBoth", std::nullopt, {{"LANG", "C.utf8"}}, {"OPTION lc-ctype=C.utf8", "OPTION lc-messages=C.utf8"}},
+    {"EachCategoryOverLang", std::nullopt, {{"LANG", "C.UTF-8"}, {"LC_CTYPE", "C.utf8"}, {"LC_MESSAGES", "C.UTF8"}},
+     {"OPTION lc-ctype=C.utf8", "OPTION lc-messages=C.UTF8"}},
+    {"LcAllOverEverything", std::nullopt, {{"LANG", "C.utf8"}, {"LC_CTYPE", "C.UTF8"}, {"LC_ALL", "C.UTF-8"}},
      utf8Options},
-    {"OnlyMessages", std::nullopt, {{"LC_MESSAGES", "tr_TR.UTF-8"}},
-     {"OPTION lc-ctype=C.UTF-8", "OPTION lc-messages=tr_TR.UTF-8"}},
+    {"OnlyMessages", std::nullopt, {{"LC_MESSAGES", "C.utf8"}}, {"OPTION lc-ctype=C.UTF-8", "OPTION lc-messages=C.utf8"}},
+    // A locale that pinentry could not draw our texts in gives way to C.UTF-8,
+    // also where another variable names a good one: LC_ALL=POSIX rules them all.
+    {"CLocale", std::nullopt, {{"LANG", "C"}}, utf8Options},
+    {"PosixOverEverything", std::nullopt, {{"LC_ALL", "POSIX"}, {"LANG", "C.utf8"}}, utf8Options},
+    {"NotInstalled", std::nullopt, {{"LANG", "tr_ZZ.UTF-8"}, {"LC_MESSAGES", "tr_ZZ"}}, utf8Options},
+    {"NotAName", std::nullopt, {{"LANG", "../../etc/C.utf8"}}, utf8Options},
 };
 
 INSTANTIATE_TEST_SUITE_P(Options, PinDialogOptions, testing::ValuesIn(optionsCases),
                          [](const auto& param) { return param.param.name; });
+
+// Ctrl-C while the dialog is being set up is the person's cancel, also when
+// pinentry, ended by the same key, is gone before our wait has seen the key:
+// here the key reaches another thread of ours while we wait for pinentry's
+// reply, and pinentry's output ends a second later.
+TEST_F(PinDialogInterrupt, CtrlCWhileTheDialogIsSetUpIsACancel) {
+    PinentryScript script;
+    script.replies["SETDESC"] = "<interrupt>\n<sleep 1>\n<exit>";
+    const ActiveFakePinentry pinentry(script);
+    std::promise<void> done;
+    std::thread keyTaker([finished = done.get_future()] { finished.wait(); });
+
+    const PinReply reply = test::cleanCall([&done, &keyTaker] {
+        sigset_t interrupt;
+        sigset_t previous;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        ::pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+        PinReply dialog = runPinDialog(cardDialogTexts(false), std::nullopt);
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        done.set_value();
+        keyTaker.join();
+        return dialog;
+    });
+
+    EXPECT_EQ(describe(reply), "cancelled");
+    EXPECT_EQ(pinentry.received(), through("SETDESC", {}));
+}
 
 TEST(PinDialogProgram, MissingPinentryIsNoDialog) {
     const test::TempDir empty;

@@ -12,13 +12,15 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 namespace tarvo {
 namespace {
 
-// The "Locked:" size in kB of the mapping that holds the address, from the
-// kernel's own account (/proc/self/smaps); nothing when no mapping holds it.
-std::optional<long> lockedKilobytes(const void* address) {
+// What the kernel's own account (/proc/self/smaps) says under the field
+// ("Locked:", "VmFlags:") of the mapping that holds the address; nothing when
+// no mapping holds it.
+std::optional<std::string> mappingField(const void* address, std::string_view field) {
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     std::ifstream smaps("/proc/self/smaps");
     bool inside = false;
@@ -29,13 +31,27 @@ std::optional<long> lockedKilobytes(const void* address) {
                         reinterpret_cast<std::uintmax_t*>(&end)) == 2 &&
             line.find('-') < line.find(' ')) {
             inside = start <= at && at < end;
-        } else if (inside && line.rfind("Locked:", 0) == 0) {
-            long kilobytes = 0;
-            std::istringstream(line.substr(7)) >> kilobytes;
-            return kilobytes;
+        } else if (inside && line.starts_with(field)) {
+            return line.substr(field.size()) + " ";
         }
     }
     return std::nullopt;
+}
+
+// The "Locked:" size in kB of the mapping that holds the address.
+std::optional<long> lockedKilobytes(const void* address) {
+    const std::optional<std::string> locked = mappingField(address, "Locked:");
+    if (!locked) {
+        return std::nullopt;
+    }
+    long kilobytes = 0;
+    std::istringstream(*locked) >> kilobytes;
+    return kilobytes;
+}
+
+// Whether the mapping that holds the address is left out of core dumps ("dd").
+bool leftOutOfCoreDumps(const void* address) {
+    return mappingField(address, "VmFlags:").value_or("").find(" dd ") != std::string::npos;
 }
 
 const std::string pin = "gizli-PIN-7391";
@@ -61,6 +77,19 @@ TEST(SecureBytes, EachSecretKeepsItsOwnPagesLockedUntilItIsGone) {
     EXPECT_EQ(lockedKilobytes(firstAddress).value_or(0), 0);
     EXPECT_GT(lockedKilobytes(second.data()).value_or(0), 0);
     EXPECT_EQ(std::string(second.view().begin(), second.view().end()), pin);
+}
+
+// Should the process become dumpable again, no core file holds a secret.
+TEST(SecureBytes, EachSecretIsLeftOutOfCoreDumpsUntilItIsGone) {
+    auto first = std::make_unique<SecureBytes>(std::string_view(pin));
+    const SecureBytes second{std::string_view(pin)};
+    const void* firstAddress = first->data();
+    EXPECT_TRUE(leftOutOfCoreDumps(firstAddress));
+    EXPECT_TRUE(leftOutOfCoreDumps(second.data()));
+
+    first.reset();
+    EXPECT_FALSE(leftOutOfCoreDumps(firstAddress));
+    EXPECT_TRUE(leftOutOfCoreDumps(second.data()));
 }
 
 // Where the system refuses to lock (no privilege, a memory-lock limit of

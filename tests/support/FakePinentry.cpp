@@ -31,6 +31,9 @@ Environment FakePinentry::environment() const {
         searchPath += path;
     }
     environment["PATH"] = searchPath;
+    // It stands for a graphical pinentry, and the helper starts one only when
+    // there is a display to show it on. Nothing connects to this one.
+    environment["DISPLAY"] = ":stand-in";
     environment["FAKE_PINENTRY_RECORD"] = (folder_.path() / "received").string();
     environment["FAKE_PINENTRY_PIDFILE"] = (folder_.path() / "pid").string();
     environment["FAKE_PINENTRY_GREETING"] = script_.greeting;

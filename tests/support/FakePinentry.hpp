@@ -30,8 +30,8 @@ class FakePinentry {
 public:
     explicit FakePinentry(PinentryScript script);
 
-    // PATH with the stand-in first, the script and the record file, ready to
-    // be merged into a child's environment.
+    // PATH with the stand-in first, a DISPLAY, the script and the record
+    // file, ready to be merged into a child's environment.
     Environment environment() const;
 
     // Every line the stand-in read, in order, without the line feeds.

@@ -75,6 +75,8 @@ describe('answers', () => {
     writeFileSync(record, '');
     const env = fixture.environment({
       PATH: `${standInPinentry}:${process.env.PATH}`,
+      // The stand-in plays a graphical pinentry, which needs a display.
+      DISPLAY: ':stand-in',
       FAKE_PINENTRY_RECORD: record,
       FAKE_PINENTRY_REPLY_GETPIN: `D ${cardPin}\nOK`,
     });
