@@ -9,6 +9,7 @@ packages=(
     libssl-dev openssl nlohmann-json3-dev libp11-kit-dev libnss3-dev
     libgtest-dev libgmock-dev
     libnss3-tools softhsm2 opensc p11-kit-modules pinentry-curses pinentry-tty jq
+    pcscd vsmartcard-vpcd libcacard-dev
     scdoc dpkg-dev lintian man-db python3-jsonschema nodejs
     clang libclang-rt-14-dev
     "$@"

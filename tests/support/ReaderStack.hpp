@@ -1,0 +1,72 @@
+#pragma once
+
+// A real card path for the tests and the benchmark: a pcscd of our own with
+// vsmartcard's virtual readers, each of which can hold a libcacard soft card
+// (tests/support/virtual-card) made from an NSS database; OpenSC's module
+// reads them through pcscd like any card.
+//
+// The pcscd runs in a mount namespace of its own, with a private /run/pcscd
+// (where pcscd keeps its pid file and socket; the pcscd of Debian 12 takes no
+// other place for them), and its readers listen on ports that were free, so
+// that stacks of parallel runs, or a system pcscd, never meet.
+
+#include "support/NssStore.hpp"
+#include "support/RunBinary.hpp"
+#include "support/Tools.hpp"
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvo::test {
+
+// A soft card: an NSS database holding one certificate and its key, locked by the card's PIN.
+class StackCard {
+public:
+    static constexpr const char* pin = "1234";
+    StackCard(const Bytes& certificateDER, const Key& key);
+    std::string database() const { return store_.database(); }
+    static constexpr const char* nickname = "kart";
+
+private:
+    NssStore store_;
+};
+
+class ReaderStack {
+public:
+    // Starts pcscd with this many virtual readers, all empty. When the stack
+    // cannot run here, nothing is started and unavailable() says why.
+    explicit ReaderStack(std::size_t readers = 1);
+    ~ReaderStack();
+    ReaderStack(const ReaderStack&) = delete;
+    ReaderStack& operator=(const ReaderStack&) = delete;
+
+    const std::string& unavailable() const { return unavailable_; }
+    // What a client of this pcscd needs in its environment.
+    Environment environment() const;
+    // OpenSC's PKCS#11 module; empty when not installed.
+    static std::string openscModule();
+
+    // Puts the card into the reader and waits until pcscd has powered it.
+    void insert(std::size_t reader, const StackCard& card);
+    // Takes the reader's card out and waits until pcscd has seen it go.
+    void remove(std::size_t reader);
+    // The reader's card stops answering, yet stays in the reader.
+    void hang(std::size_t reader);
+    // Ends pcscd (the cards go with it).
+    void stopDaemon();
+
+private:
+    struct Slot;
+    std::size_t removals(std::size_t reader) const;
+
+    TempDir folder_;
+    std::string unavailable_;
+    pid_t daemon_ = -1;
+    std::vector<std::unique_ptr<Slot>> readers_;
+};
+
+}  // namespace tarvo::test
