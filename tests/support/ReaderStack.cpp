@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 namespace tarvo::test {
 
@@ -17,7 +18,14 @@ namespace {
 
 constexpr const char* vpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
 
-std::string readerName(std::size_t reader) { return "Tarvo Virtual " + std::to_string(reader); }
+// vpcd keeps its connections in one table indexed by the slot alone, so a
+// second reader entry would take over the first one's: the stack has one
+// entry, and its readers are that entry's slots, which PC/SC clients see as
+// readers of their own ("<name> 00 00", "<name> 00 01"), each on its own port.
+constexpr const char* friendlyName = "Tarvo Virtual";
+constexpr std::size_t vpcdSlots = 2;
+
+std::string readerName(std::size_t reader) { return std::string(friendlyName) + " 00 0" + std::to_string(reader); }
 
 bool portFree(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -98,7 +106,8 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
 
 }  // namespace
 
-StackCard::StackCard(const Bytes& certificateDER, const Key& key) : store_(pin) {
+StackCard::StackCard(const Bytes& certificateDER, const Key& key, std::string pin)
+    : pin_(std::move(pin)), store_(pin_) {
     store_.importIdentity(certificateDER, key, nickname);
 }
 
@@ -130,16 +139,19 @@ ReaderStack::ReaderStack(std::size_t readers) {
     const auto run = folder_.path() / "run";
     std::filesystem::create_directories(configuration);
     std::filesystem::create_directories(run);
-    std::string readerConfiguration;
+    if (readers > vpcdSlots) {
+        throw std::invalid_argument("vpcd gives a stack at most two readers");
+    }
+    const int port = freePortPair();
     for (std::size_t i = 0; i < readers; ++i) {
         auto slot = std::make_unique<Slot>();
-        slot->port = freePortPair();
+        slot->port = port + static_cast<int>(i);
         slot->log = folder_.path() / ("card-" + std::to_string(i) + ".log");
-        readerConfiguration += "FRIENDLYNAME \"" + readerName(i) + "\"\nDEVICENAME /dev/null:" +
-                               std::to_string(slot->port) + "\nLIBPATH " + vpcdDriver + "\nCHANNELID " +
-                               std::to_string(slot->port) + "\n\n";
         readers_.push_back(std::move(slot));
     }
+    const std::string readerConfiguration = "FRIENDLYNAME \"" + std::string(friendlyName) +
+                                            "\"\nDEVICENAME /dev/null:" + std::to_string(port) + "\nLIBPATH " +
+                                            vpcdDriver + "\nCHANNELID " + std::to_string(port) + "\n";
     writeFile(configuration / "vpcd", readerConfiguration);
     daemon_ = spawn({"unshare", "--mount", "--propagation", "private", "sh", "-c",
                      "mkdir -p /run/pcscd && mount --bind \"$0\" /run/pcscd && exec pcscd --foreground --info "
@@ -198,8 +210,12 @@ void ReaderStack::insert(std::size_t reader, const StackCard& card) {
 }
 
 void ReaderStack::remove(std::size_t reader) {
+    Slot& slot = *readers_.at(reader);
+    if (slot.card < 0) {
+        return;
+    }
     const std::size_t before = removals(reader);
-    readers_.at(reader)->takeOut();
+    slot.takeOut();
     if (!eventually([&] { return removals(reader) > before; }, std::chrono::seconds(20))) {
         throw std::runtime_error("pcscd did not see the card go");
     }
@@ -211,6 +227,10 @@ void ReaderStack::hang(std::size_t reader) {
     if (slot.control < 0 || ::write(slot.control, command.data(), command.size()) != static_cast<ssize_t>(command.size())) {
         throw std::runtime_error("no card to silence");
     }
+}
+
+std::size_t ReaderStack::pinTries(std::size_t reader) const {
+    return occurrences(contents(readers_.at(reader)->log), "pin tried");
 }
 
 void ReaderStack::stopDaemon() {

@@ -23,21 +23,24 @@
 
 namespace tarvo::test {
 
-// A soft card: an NSS database holding one certificate and its key, locked by the card's PIN.
+// A soft card: an NSS database holding one certificate and its key, locked by
+// the card's PIN (the database's password, which the emulation checks the
+// card's VERIFY against).
 class StackCard {
 public:
-    static constexpr const char* pin = "1234";
-    StackCard(const Bytes& certificateDER, const Key& key);
+    StackCard(const Bytes& certificateDER, const Key& key, std::string pin = "1234");
     std::string database() const { return store_.database(); }
+    const std::string& pin() const { return pin_; }
     static constexpr const char* nickname = "kart";
 
 private:
+    std::string pin_;
     NssStore store_;
 };
 
 class ReaderStack {
 public:
-    // Starts pcscd with this many virtual readers, all empty. When the stack
+    // Starts pcscd with this many virtual readers (one or two), all empty. When the stack
     // cannot run here, nothing is started and unavailable() says why.
     explicit ReaderStack(std::size_t readers = 1);
     ~ReaderStack();
@@ -52,10 +55,12 @@ public:
 
     // Puts the card into the reader and waits until pcscd has powered it.
     void insert(std::size_t reader, const StackCard& card);
-    // Takes the reader's card out and waits until pcscd has seen it go.
+    // Takes the reader's card out, if it holds one, and waits until pcscd has seen it go.
     void remove(std::size_t reader);
     // The reader's card stops answering, yet stays in the reader.
     void hang(std::size_t reader);
+    // How many PINs reached the card in the reader since it was put in.
+    std::size_t pinTries(std::size_t reader) const;
     // Ends pcscd (the cards go with it).
     void stopDaemon();
 

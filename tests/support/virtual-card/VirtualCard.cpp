@@ -13,7 +13,8 @@
 // out. Standard input controls it: "hang" stops answering the reader (the
 // card goes silent, yet stays in the reader); its end ends the program.
 // Standard output gets "powered" once the reader has had the ATR, so that a
-// test can wait until the reader has seen the card.
+// test can wait until the reader has seen the card, and "pin tried" for every
+// VERIFY that carries a PIN, so that a test sees which card a login reached.
 
 #include <libcacard.h>
 
@@ -181,6 +182,10 @@ int main(int argc, char** argv) {
                     break;
             }
             continue;
+        }
+        constexpr unsigned char verify = 0x20;
+        if (request.size() > 5 && request[1] == verify) {
+            std::printf("pin tried\n");
         }
         std::array<unsigned char, 4096> response{};
         int responseLength = response.size();
