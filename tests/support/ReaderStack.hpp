@@ -1,6 +1,6 @@
 #pragma once
 
-// A real card path for the tests and the benchmark: a pcscd of our own with
+// A real card path for the tests: a pcscd of our own with
 // vsmartcard's virtual readers, each of which can hold a libcacard soft card
 // (tests/support/virtual-card) made from an NSS database; OpenSC's module
 // reads them through pcscd like any card.
