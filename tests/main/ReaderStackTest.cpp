@@ -49,8 +49,8 @@ protected:
     const Bytes otherCertificate = selfSignedCertificate(otherRsaKey(), "Başka Kişi");
     TempDir home;
 
-    // The helper with a deadline of seconds: through this stack a whole request takes a
-    // fraction of one, and the cases of a silent card wait the deadline out.
+    // The helper whose module calls have the tests' short deadline: through this stack a
+    // whole request takes a fraction of a second, and a silent card's cases wait it out.
     RunResult run(const ReaderStack& stack, const std::string& request, const Environment& extra = {},
                   std::function<void(pid_t)> whileRunning = {}) const {
         Environment environment = helperEnvironment(home.path().string());

@@ -193,19 +193,21 @@ std::string ReaderStack::openscModule() {
     return {};
 }
 
-std::size_t ReaderStack::removals(std::size_t reader) const {
-    return occurrences(contents(folder_.path() / "pcscd.log"), "Card Removed From " + readerName(reader));
+std::size_t ReaderStack::sightings(const std::string& event, std::size_t reader) const {
+    return occurrences(contents(folder_.path() / "pcscd.log"), event + " " + readerName(reader));
 }
 
+// Both wait for pcscd's own word that it saw the change, so that the next
+// client finds the reader as the test left it.
 void ReaderStack::insert(std::size_t reader, const StackCard& card) {
     Slot& slot = *readers_.at(reader);
+    const std::size_t before = sightings("Card inserted into", reader);
     slot.takeOut();
     std::filesystem::remove(slot.log);
     slot.card = spawn({TARVO_VIRTUAL_CARD, std::to_string(slot.port), card.database(), StackCard::nickname}, slot.log,
                       &slot.control);
-    if (!eventually([&] { return contents(slot.log).find("powered") != std::string::npos; },
-                    std::chrono::seconds(20))) {
-        throw std::runtime_error("the reader never powered the card: " + contents(slot.log));
+    if (!eventually([&] { return sightings("Card inserted into", reader) > before; }, std::chrono::seconds(20))) {
+        throw std::runtime_error("pcscd did not see the card come: " + contents(slot.log));
     }
 }
 
@@ -214,9 +216,9 @@ void ReaderStack::remove(std::size_t reader) {
     if (slot.card < 0) {
         return;
     }
-    const std::size_t before = removals(reader);
+    const std::size_t before = sightings("Card Removed From", reader);
     slot.takeOut();
-    if (!eventually([&] { return removals(reader) > before; }, std::chrono::seconds(20))) {
+    if (!eventually([&] { return sightings("Card Removed From", reader) > before; }, std::chrono::seconds(20))) {
         throw std::runtime_error("pcscd did not see the card go");
     }
 }

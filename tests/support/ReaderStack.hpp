@@ -53,7 +53,7 @@ public:
     // OpenSC's PKCS#11 module; empty when not installed.
     static std::string openscModule();
 
-    // Puts the card into the reader and waits until pcscd has powered it.
+    // Puts the card into the reader (taking out the one there) and waits until pcscd has seen it.
     void insert(std::size_t reader, const StackCard& card);
     // Takes the reader's card out, if it holds one, and waits until pcscd has seen it go.
     void remove(std::size_t reader);
@@ -66,7 +66,8 @@ public:
 
 private:
     struct Slot;
-    std::size_t removals(std::size_t reader) const;
+    // How often pcscd's log has the event ("Card inserted into", "Card Removed From") for the reader.
+    std::size_t sightings(const std::string& event, std::size_t reader) const;
 
     TempDir folder_;
     std::string unavailable_;

@@ -12,9 +12,8 @@
 // The card is in the reader while this program runs; ending it takes the card
 // out. Standard input controls it: "hang" stops answering the reader (the
 // card goes silent, yet stays in the reader); its end ends the program.
-// Standard output gets "powered" once the reader has had the ATR, so that a
-// test can wait until the reader has seen the card, and "pin tried" for every
-// VERIFY that carries a PIN, so that a test sees which card a login reached.
+// Standard output gets "pin tried" for every VERIFY that carries a PIN, so
+// that a test sees which card a login reached.
 
 #include <libcacard.h>
 
@@ -125,7 +124,6 @@ int main(int argc, char** argv) {
     int atrLength = atrBuffer.size();
     vreader_power_on(reader, atrBuffer.data(), &atrLength);
     const std::vector<unsigned char> atr(atrBuffer.begin(), atrBuffer.begin() + atrLength);
-    bool seen = false;
     bool answering = true;
     for (;;) {
         std::array<pollfd, 2> watched{{{STDIN_FILENO, POLLIN, 0}, {fd, static_cast<short>(answering ? POLLIN : 0), 0}}};
@@ -172,10 +170,6 @@ int main(int argc, char** argv) {
                     // being read and log the card out).
                     if (!send(fd, atr.data(), atr.size())) {
                         return 1;
-                    }
-                    if (!seen) {
-                        std::printf("powered\n");
-                        seen = true;
                     }
                     break;
                 default:
