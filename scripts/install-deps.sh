@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev
     libnss3-tools softhsm2 opensc p11-kit-modules pinentry-curses pinentry-tty jq
     pinentry-gtk2 xvfb xdotool
+    pcscd vsmartcard-vpcd libcacard-dev
     scdoc dpkg-dev lintian man-db python3-jsonschema nodejs
     clang libclang-rt-14-dev
     "$@"

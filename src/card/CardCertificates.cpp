@@ -18,7 +18,12 @@ void eachCardCertificate(const std::string& modulePath, const std::function<void
             // Read once per token, for every action: signing a challenge must
             // know before its PIN dialog whether the PIN is locked or has one
             // try left.
-            const std::optional<CK_FLAGS> flags = pkcs11.tokenFlags(slot);
+            // Who the token is, too, so that a later load can tell it from another card.
+            const std::optional<TokenInfo> info = pkcs11.tokenInfo(slot);
+            const std::optional<CK_FLAGS> flags =
+                info ? std::optional<CK_FLAGS>(info->flags) : std::optional<CK_FLAGS>();
+            const std::optional<TokenIdentity> token =
+                info ? std::optional<TokenIdentity>(info->identity) : std::optional<TokenIdentity>();
             for (const CK_OBJECT_HANDLE object : pkcs11.objects(session->handle(), CKO_CERTIFICATE, std::nullopt)) {
                 // Objects that are unreadable, not certificates or not valid
                 // now are left out without a word; the rest is still listed.
@@ -36,7 +41,7 @@ void eachCardCertificate(const std::string& modulePath, const std::function<void
                 }
                 // attributeValue gives nothing for an empty CKA_ID, so an empty
                 // one is listed as absent.
-                take({std::move(*valid), pkcs11.attributeValue(session->handle(), object, CKA_ID), slot, flags});
+                take({std::move(*valid), pkcs11.attributeValue(session->handle(), object, CKA_ID), slot, flags, token});
             }
         }
     });

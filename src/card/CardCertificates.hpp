@@ -1,6 +1,7 @@
 #pragma once
 
 #include "certificate/CertificateRecord.hpp"
+#include "card/PKCS11.hpp"
 #include "platform/Bytes.hpp"
 
 #include <p11-kit/pkcs11.h>
@@ -13,13 +14,14 @@
 namespace tarvo {
 
 // A card certificate with the CKA_ID of its object (absent when unreadable or
-// empty), the slot whose token holds it, and that token's flags as they were
-// while listing (absent when the module could not say).
+// empty), the slot whose token holds it, and that token's flags and identity
+// as they were while listing (absent when the module could not say).
 struct CardCertificate {
     CertificateRecord record;
     std::optional<Bytes> id;
     CK_SLOT_ID slot = 0;
     std::optional<CK_FLAGS> tokenFlags = std::nullopt;
+    std::optional<TokenIdentity> token = std::nullopt;
 };
 
 // Every valid certificate of every usable token of the module at the path,

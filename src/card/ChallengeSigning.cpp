@@ -23,7 +23,19 @@ CardSignature signChallengeOnCard(const std::string& modulePath, const CardCerti
                                   const platform::PublicKey& publicKey, const Bytes& challenge, SecureBytes& pin) {
     const PinWipe wipe(pin);
     Bytes signature = withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
-        const CardSession session = chosenTokenSession(pkcs11, chosen.slot, messages::card::challenge::noCard);
+        const ChosenToken token = chosenToken(pkcs11, chosen, messages::card::challenge::noCard);
+        const CardSession& session = token.session;
+        // Read again right before the login: the card may have been used
+        // while the person typed. A last try that the dialog did not warn
+        // of is not spent; what the listing read stands in when the token
+        // does not answer now.
+        const std::optional<CK_FLAGS> flags = token.flags ? token.flags : chosen.tokenFlags;
+        if (userPinLocked(flags)) {
+            throw HelperError(messages::card::pinLocked);
+        }
+        if (userPinFinalTry(flags) && !userPinFinalTry(chosen.tokenFlags)) {
+            throw HelperError(messages::card::finalTry);
+        }
         // One attempt, whatever the card answers: the person typed the PIN
         // once and is not asked again.
         const CK_RV rv = session.logIn(pin);

@@ -53,20 +53,18 @@ CardSignature signDigestOnCard(const std::string& modulePath, const CardCertific
                                const platform::PublicKey& publicKey, const Bytes& digestInfo, SecureBytes& pin) {
     const PinWipe wipe(pin);
     Bytes signature = withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
-        const CardSession session = chosenTokenSession(pkcs11, chosen.slot, messages::card::document::noToken);
+        const ChosenToken token = chosenToken(pkcs11, chosen, messages::card::document::noToken);
+        const CardSession& session = token.session;
         // Asked right before the login, as the robot may have tried a wrong
         // PIN since the listing; what the listing read stands in when the
         // token does not answer now. The robot's PIN comes from its settings
         // and would be just as wrong the next time, so a last try is not spent.
-        std::optional<CK_FLAGS> flags = pkcs11.tokenFlags(session.slot());
-        if (!flags) {
-            flags = chosen.tokenFlags;
-        }
+        const std::optional<CK_FLAGS> flags = token.flags ? token.flags : chosen.tokenFlags;
         if (userPinLocked(flags)) {
             throw HelperError(messages::card::pinLocked);
         }
         if (userPinFinalTry(flags)) {
-            throw HelperError(messages::card::document::finalTry);
+            throw HelperError(messages::card::finalTry);
         }
         // Tried exactly once: a second wrong PIN brings the card closer to locking.
         requireDocumentLogin(session.logIn(pin));

@@ -27,6 +27,23 @@ inline constexpr platform::ForeignCallFaults moduleCallFaults{&moduleCrashedAnsw
 template <typename Pointer>
 using ModuleFunction = platform::ForeignFunction<Pointer, moduleCallFaults>;
 
+// Who a token says it is: its label and serial number as C_GetTokenInfo
+// gives them (blank-padded, as the standard has them).
+struct TokenIdentity {
+    std::string label;
+    std::string serialNumber;
+
+    // A serial number of blanks only (or none at all) tells tokens apart no better than no serial number.
+    bool hasSerialNumber() const { return serialNumber.find_first_not_of(' ') != std::string::npos; }
+    bool operator==(const TokenIdentity&) const = default;
+};
+
+// What C_GetTokenInfo tells of a token.
+struct TokenInfo {
+    CK_FLAGS flags = 0;  // CKF_USER_PIN_LOCKED and the like
+    TokenIdentity identity;
+};
+
 // The thirteen entry points of the module, and C_GetTokenInfo when the module
 // has it. A plain value valid only inside the withPKCS11() call that made it.
 struct PKCS11 {
@@ -45,7 +62,7 @@ struct PKCS11 {
     ModuleFunction<CK_C_SignInit> C_SignInit;
     ModuleFunction<CK_C_Sign> C_Sign;
     // Not needed for any operation: without it, nothing is known of the
-    // token's PIN tries (see tokenFlags).
+    // token's PIN tries or of who it is (see tokenInfo).
     ModuleFunction<CK_C_GetTokenInfo> C_GetTokenInfo;
 
     // Binds the entry points of a loaded library by name, in the order above.
@@ -63,9 +80,9 @@ struct PKCS11 {
     // One attribute's bytes; absent on any failure or a length outside 1..0xFFFFF.
     std::optional<Bytes> attributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
                                         CK_ATTRIBUTE_TYPE type) const;
-    // The flags of the slot's token (CKF_USER_PIN_LOCKED and the like); absent
-    // when the module has no C_GetTokenInfo or it fails.
-    std::optional<CK_FLAGS> tokenFlags(CK_SLOT_ID slot) const;
+    // What the slot's token tells of itself; absent when the module has no
+    // C_GetTokenInfo or it fails.
+    std::optional<TokenInfo> tokenInfo(CK_SLOT_ID slot) const;
 };
 
 // "0x%lx" of a return code.

@@ -39,7 +39,7 @@ constexpr auto required = std::make_tuple(
     entry("C_SignInit", &PKCS11::C_SignInit, &CK_FUNCTION_LIST::C_SignInit),
     entry("C_Sign", &PKCS11::C_Sign, &CK_FUNCTION_LIST::C_Sign));
 
-constexpr auto tokenInfo = entry("C_GetTokenInfo", &PKCS11::C_GetTokenInfo, &CK_FUNCTION_LIST::C_GetTokenInfo);
+constexpr auto tokenInfoEntry = entry("C_GetTokenInfo", &PKCS11::C_GetTokenInfo, &CK_FUNCTION_LIST::C_GetTokenInfo);
 
 // Binds each required entry point with the source (name or function list)
 // until one is missing; that one's name, or null when all are bound. The
@@ -101,7 +101,7 @@ PKCS11 PKCS11::bind(const platform::DynamicLibrary& library) {
     // as it exports them, and C_GetFunctionList is not even called.
     const char* missing = bindRequired(bound, [&](const auto& e) { return byName(library, e); });
     if (missing == nullptr) {
-        bound.C_GetTokenInfo = byName(library, tokenInfo);
+        bound.C_GetTokenInfo = byName(library, tokenInfoEntry);
         return bound;
     }
     // The function list is asked for only before C_Initialize, as the
@@ -114,7 +114,7 @@ PKCS11 PKCS11::bind(const platform::DynamicLibrary& library) {
     if (missing != nullptr) {
         throw HelperError(std::string(messages::card::entryPointMissing) + missing);
     }
-    bound.C_GetTokenInfo = (*list).*tokenInfo.listed;
+    bound.C_GetTokenInfo = (*list).*tokenInfoEntry.listed;
     return bound;
 }
 

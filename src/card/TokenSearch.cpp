@@ -105,7 +105,7 @@ std::optional<Bytes> PKCS11::attributeValue(CK_SESSION_HANDLE session, CK_OBJECT
     return value;
 }
 
-std::optional<CK_FLAGS> PKCS11::tokenFlags(CK_SLOT_ID slot) const {
+std::optional<TokenInfo> PKCS11::tokenInfo(CK_SLOT_ID slot) const {
     if (!C_GetTokenInfo) {
         return std::nullopt;
     }
@@ -113,7 +113,10 @@ std::optional<CK_FLAGS> PKCS11::tokenFlags(CK_SLOT_ID slot) const {
     if (C_GetTokenInfo(slot, &info) != CKR_OK) {
         return std::nullopt;
     }
-    return info.flags;
+    const auto text = [](const auto& field) {
+        return std::string(reinterpret_cast<const char*>(field), sizeof field);
+    };
+    return TokenInfo{info.flags, {text(info.label), text(info.serialNumber)}};
 }
 
 }  // namespace tarvo

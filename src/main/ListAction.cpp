@@ -1,9 +1,12 @@
 #include "main/Actions.hpp"
 
 #include "certificate/CertificateText.hpp"
+#include "platform/ForeignCall.hpp"
 #include "platform/HelperError.hpp"
 
 #include <exception>
+#include <optional>
+#include <string_view>
 #include <unordered_set>
 
 namespace tarvo {
@@ -72,6 +75,20 @@ JsonObject listAnswer(const Providers& providers) {
     // A certificate that the store also reaches (through the token) is the
     // store's; one the card holds twice is reported where it first appears.
     EntryList card(cardProviderLabel);
+    // A module that crashes or hangs cannot be unwound from, so the answer
+    // it would leave, the store's entries with its fault as the warning, is
+    // made before the card is touched.
+    std::optional<platform::ForeignFaultStandIn> withoutCard;
+    std::optional<std::string> document;
+    if (store.writable()) {
+        document = serializeJSON({{"certificates", certificates(store, nullptr)}, {"warning", std::string()}});
+    }
+    if (document) {
+        // The warning comes last and is empty here: the message goes between its quotes.
+        constexpr std::string_view afterOpeningQuote = "\"}";
+        document->resize(document->size() - afterOpeningQuote.size());
+        withoutCard.emplace(std::move(*document), "\"}\n");
+    }
     try {
         providers.cardCertificates([&](const CardCertificate& certificate) {
             if (listed.insert(certificate.record.fingerprint).second) {

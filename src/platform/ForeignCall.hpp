@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <string>
 
 namespace tarvo::platform {
 
@@ -21,11 +22,15 @@ public:
             }
             push(*c);
         }
+        messageEnd_ = size_;
         append("\"}\n");
     }
 
     const char* data() const noexcept { return bytes_.data(); }
     std::size_t size() const noexcept { return size_; }
+    // The message alone, as JSON carries it (it needs no escaping).
+    const char* message() const noexcept { return bytes_.data() + messageStart; }
+    std::size_t messageSize() const noexcept { return messageEnd_ - messageStart; }
 
 private:
     consteval void push(char c) {
@@ -40,8 +45,11 @@ private:
         }
     }
 
+    static constexpr std::size_t messageStart = 10;  // after {"error":"
+
     std::array<char, 192> bytes_{};
     std::size_t size_ = 0;
+    std::size_t messageEnd_ = 0;
 };
 
 // What ends the run when a foreign call goes wrong: the answer for a crash
@@ -77,6 +85,41 @@ public:
 
 private:
     bool outermost_ = false;
+};
+
+// Lets our own code run inside a foreign call (a callback the foreign code
+// makes, such as a question for a PIN): while it lives, the frame around it
+// is set aside, so that neither a crash of ours nor the time the person takes
+// is charged to the foreign code. The frame's deadline resumes with the time
+// it had left.
+class ForeignCallback {
+public:
+    ForeignCallback() noexcept;
+    ~ForeignCallback();
+    ForeignCallback(const ForeignCallback&) = delete;
+    ForeignCallback& operator=(const ForeignCallback&) = delete;
+
+private:
+    const ForeignCallFaults* suspended_ = nullptr;
+    long remainingMicroseconds_ = 0;
+};
+
+// For an action that can still answer without what a foreign call was to
+// give: while it lives, a crash or an expired deadline inside any foreign
+// call writes `leading`, the fault's message, then `trailing` (all as they
+// stand; the caller makes them a whole document around the message, which
+// JSON carries unescaped) instead of the frame's own error document, and ends
+// the run with status 0 once all of it went out, 2 otherwise.
+class ForeignFaultStandIn {
+public:
+    ForeignFaultStandIn(std::string leading, std::string trailing) noexcept;
+    ~ForeignFaultStandIn();
+    ForeignFaultStandIn(const ForeignFaultStandIn&) = delete;
+    ForeignFaultStandIn& operator=(const ForeignFaultStandIn&) = delete;
+
+private:
+    std::string leading_;
+    std::string trailing_;
 };
 
 // A foreign function pointer that is called inside a ForeignCall frame.

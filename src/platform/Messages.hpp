@@ -50,6 +50,8 @@ inline constexpr const char* objectReadFailed = "AKİS kart nesneleri okunamadı
 inline constexpr const char* moduleCrashed = "AKİS PKCS#11 modülü çöktü";
 inline constexpr const char* notResponding = "AKİS kartı yanıt vermiyor";
 inline constexpr const char* pinLocked = "AKİS kartının PIN’i kilitli; imza denenmedi";
+inline constexpr const char* finalTry =
+    "AKİS kartında son PIN deneme hakkı kaldı; kart kilitlenmesin diye PIN denenmedi";
 
 // Choosing and signing with the document certificate, PIN from the robot.
 namespace document {
@@ -60,8 +62,6 @@ inline constexpr const char* noPublicKey = "Sertifikanın açık anahtarı okuna
 inline constexpr const char* noToken = "Takılı token yok — kartı takın.";
 inline constexpr const char* wrongPin = "PIN HATALI — kart kilitlenmesin diye DURULDU.";
 inline constexpr const char* pinBlocked = "PIN KİLİTLİ — PUK/blokaj kaldırma gerekir.";
-inline constexpr const char* finalTry =
-    "AKİS kartında son PIN deneme hakkı kaldı; kart kilitlenmesin diye PIN denenmedi";
 inline constexpr const char* noKey = "Kartta imza anahtarı bulunamadı.";
 inline constexpr const char* notVerified = "Kart imzası sertifikanın açık anahtarıyla doğrulanamadı";
 // Followed by a return code, after a single space.

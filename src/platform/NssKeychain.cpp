@@ -52,12 +52,6 @@ private:
     SECItem item_{siBuffer, nullptr, 0};
 };
 
-// Opening the store loads and initialises every PKCS#11 module registered in
-// it, whichever vendor wrote them. One that never returns ends the run with
-// its own answer; a crash there is not ours to name and keeps its usual course.
-constexpr EmergencyAnswer storeNotRespondingAnswer{messages::store::notResponding};
-constexpr ForeignCallFaults storeOpeningFaults{nullptr, &storeNotRespondingAnswer};
-
 using messages::store::noPrivateKey;
 using messages::store::noSupportedAlgorithm;
 using messages::store::signingFailed;
@@ -179,7 +173,9 @@ Keychain Keychain::open() {
     // certificate module is of no use for finding the user's own identities.
     ContextPtr context;
     {
-        const ForeignCall call(storeOpeningFaults);
+        // Opening the store loads and initialises every PKCS#11 module
+        // registered in it: the loading of NSS itself is framed with it.
+        const ForeignCall call(storeCallFaults);
         const NssLibrary* library = loadedNss();
         if (library == nullptr) {
             return Keychain(nullptr);

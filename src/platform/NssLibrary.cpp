@@ -18,8 +18,8 @@ std::optional<NssLibrary> load() {
     NssLibrary library;
     bool complete = true;
 #define TARVO_NSS_BIND(name)                                                                                         \
-    library.name = reinterpret_cast<decltype(library.name)>(::dlsym(handle, #name));                                 \
-    complete = complete && library.name != nullptr;
+    library.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));                                      \
+    complete = complete && static_cast<bool>(library.name);
     TARVO_NSS_FUNCTIONS(TARVO_NSS_BIND)
 #undef TARVO_NSS_BIND
     if (!complete) {

@@ -9,7 +9,16 @@
 #include <secitem.h>
 #include <secport.h>
 
+#include "platform/ForeignCall.hpp"
+#include "platform/Messages.hpp"
+
 namespace tarvo::platform {
+
+// Every call into the store runs the code of whichever PKCS#11 modules are
+// registered in it, besides NSS's own: one that does not return in time, or
+// crashes, ends the run with this answer (the store stopped answering).
+inline constexpr EmergencyAnswer storeNotRespondingAnswer{messages::store::notResponding};
+inline constexpr ForeignCallFaults storeCallFaults{&storeNotRespondingAnswer, &storeNotRespondingAnswer};
 
 // The store's library is loaded when the store is first opened, not with the
 // program: the document actions never read the store, and loading NSS and
@@ -39,9 +48,10 @@ namespace tarvo::platform {
     F(SECKEY_GetPrivateKeyType)                                                                                      \
     F(SEC_SignData)
 
-// The entry points the store uses, each with the type its header declares.
+// The entry points the store uses, each with the type its header declares,
+// each called inside a foreign-call frame.
 struct NssLibrary {
-#define TARVO_NSS_ENTRY(name) decltype(&::name) name = nullptr;
+#define TARVO_NSS_ENTRY(name) ForeignFunction<decltype(&::name), storeCallFaults> name;
     TARVO_NSS_FUNCTIONS(TARVO_NSS_ENTRY)
 #undef TARVO_NSS_ENTRY
 };

@@ -34,6 +34,9 @@ NssSecretQuestion::~NssSecretQuestion() {
 }
 
 char* NssSecretQuestion::answerFromNss(PK11SlotInfo* slot, PRBool retry, void* context) {
+    // Called from inside a call into the store: the person's time at the
+    // dialog, and our own code, are not the store's.
+    const ForeignCallback ours;
     if (context == nullptr || slot == nullptr) {
         return nullptr;
     }

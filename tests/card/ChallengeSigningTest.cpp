@@ -120,9 +120,10 @@ TEST_F(ChallengeSigning, UpperCaseFingerprintSelectsTheCertificate) {
 }
 
 const Names keyNotFound = {"load",          "C_Initialize",      "C_GetSlotList", "C_GetSlotList",
-                           "C_OpenSession", "C_Login",           "C_FindObjectsInit", "C_FindObjects",
-                           "C_FindObjectsFinal", "C_Logout",     "C_CloseSession", "C_Finalize",
-                           "unload"};
+                           "C_OpenSession", "C_GetTokenInfo",    "C_FindObjectsInit", "C_FindObjects",
+                           "C_FindObjectsFinal", "C_GetAttributeValue", "C_GetAttributeValue", "C_Login",
+                           "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_Logout",
+                           "C_CloseSession", "C_Finalize",       "unload"};
 
 // Unlike document signing there is no search without the id: another key of
 // the token is never tried.
@@ -134,9 +135,9 @@ TEST_F(ChallengeSigning, KeyIsSearchedByTheCertificateIdOnly) {
               "AKİS kartında sertifikayla eşleşen özel anahtar bulunamadı");
     EXPECT_THAT(fromLoad(2), ElementsAreArray(keyNotFound));
     const auto searches = mockp11::callsOf("C_FindObjectsInit");
-    ASSERT_EQ(searches.size(), 2u);
-    EXPECT_THAT(searches[1].args, ElementsAre(::testing::_, 2u, CKO_PRIVATE_KEY, 8u, 1u));
-    EXPECT_EQ(searches[1].data, signingKeyId);
+    ASSERT_EQ(searches.size(), 3u);
+    EXPECT_THAT(searches[2].args, ElementsAre(::testing::_, 2u, CKO_PRIVATE_KEY, 8u, 1u));
+    EXPECT_EQ(searches[2].data, signingKeyId);
 }
 
 TEST_F(ChallengeSigning, EmptyPinGoesToTheCardAsLengthZero) {

@@ -51,11 +51,14 @@ TEST_P(PinTriesTest, DocumentSigning) {
         Names calls = fromLoad(2);
         std::erase(calls, "C_GetFunctionList");
         EXPECT_THAT(calls, ElementsAre("load", "C_Initialize", "C_GetSlotList", "C_GetSlotList", "C_OpenSession",
-                                             "C_GetTokenInfo", "C_CloseSession", "C_Finalize", "unload"));
+                                       "C_GetTokenInfo", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+                                       "C_GetAttributeValue", "C_GetAttributeValue", "C_CloseSession", "C_Finalize",
+                                       "unload"));
     }
 }
 
-// The check uses the flags of the listing, before any dialog.
+// The flags of the listing decide before the dialog; read again before the
+// login, a last try that the dialog did not warn of is not spent.
 TEST_P(PinTriesTest, ChallengeSigning) {
     const TriesCase& c = GetParam();
     std::vector<bool> told;
@@ -82,10 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A module without C_GetTokenInfo says nothing, so nothing is held back.
         TriesCase{"ModuleWithoutTokenInfo", CKF_USER_PIN_LOCKED, "", "", false, MOCK_P11_MODULE_WITHOUT_TOKEN_INFO},
         TriesCase{"FunctionListModule", CKF_USER_PIN_FINAL_TRY, lastTry, "", true, MOCK_P11_MODULE_FUNCTION_LIST_ONLY},
-        // Unreadable while listing, readable before the login: challenge
-        // signing knew nothing in time, document signing asks again. The
-        // other way round, document signing goes by what the listing read.
-        TriesCase{"UnreadableWhileListing", CKF_USER_PIN_LOCKED, locked, "", false, MOCK_P11_MODULE,
+        // Unreadable while listing, readable before the login: the dialog
+        // could not warn, the login is held back all the same. The other
+        // way round, both go by what the listing read.
+        TriesCase{"UnreadableWhileListing", CKF_USER_PIN_LOCKED, locked, locked, false, MOCK_P11_MODULE,
                   [] { return mockp11::answering({{"C_GetTokenInfo", 1, CKR_DEVICE_ERROR}}); }},
         TriesCase{"UnreadableBeforeLogin", CKF_USER_PIN_FINAL_TRY, lastTry, "", true, MOCK_P11_MODULE,
                   [] { return mockp11::answering({{"C_GetTokenInfo", 2, CKR_DEVICE_ERROR}}); }}),

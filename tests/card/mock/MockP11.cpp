@@ -192,6 +192,14 @@ void reset(std::vector<MockSlot> slots, Script script) {
     s.script = std::move(script);
 }
 
+void replaceCard(std::vector<MockSlot> slots) {
+    State& s = state();
+    if (s.loaded) {
+        violation("card replaced while the module was loaded");
+    }
+    s.slots = std::move(slots);
+}
+
 const Log& log() { return state().log; }
 
 std::vector<std::string> callNames() {
@@ -241,6 +249,10 @@ void unloaded() {
     s.loggedIn.clear();
     s.initialized = false;
     s.loaded = false;
+    if (s.script.cardAfterFirstUnload) {
+        s.slots = std::move(*s.script.cardAfterFirstUnload);
+        s.script.cardAfterFirstUnload.reset();
+    }
 }
 
 CK_RV initialize(void* arguments) {
@@ -341,7 +353,12 @@ CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
             return CKR_ARGUMENTS_BAD;
         }
         *info = CK_TOKEN_INFO{};
-        std::memset(info->label, ' ', sizeof info->label);
+        const auto pad = [](auto& field, const std::string& text) {
+            std::memset(field, ' ', sizeof field);
+            std::memcpy(field, text.data(), std::min(text.size(), sizeof field));
+        };
+        pad(info->label, found->label);
+        pad(info->serialNumber, found->serialNumber);
         info->flags = found->tokenFlags;
         return CKR_OK;
     });

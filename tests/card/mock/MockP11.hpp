@@ -45,6 +45,8 @@ struct MockSlot {
     bool tokenPresent = true;
     Bytes pin = defaultMockPin();  // the PIN the token accepts
     CK_FLAGS tokenFlags = CKF_TOKEN_INITIALIZED | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED;  // C_GetTokenInfo
+    std::string label;         // C_GetTokenInfo, blank-padded there
+    std::string serialNumber;  // C_GetTokenInfo, blank-padded there
     std::vector<MockObject> objects;
 };
 
@@ -77,6 +79,9 @@ struct Script {
     // to see whether that very buffer was still intact then. The caller must
     // keep it alive until the unload.
     bool readPinAtUnload = false;
+    // The card in the readers after the first unload of the module (a card
+    // swapped between the two loads of a signing); absent: the same card.
+    std::optional<std::vector<MockSlot>> cardAfterFirstUnload;
 };
 
 Script answering(std::vector<Answer> answers);
@@ -114,6 +119,10 @@ struct Log {
 
 // A fresh card, script and log. Must not be called while the module is loaded.
 void reset(std::vector<MockSlot> slots, Script script = {});
+
+// Another card in the readers, as a person may change it while the module is
+// unloaded (during a PIN dialog); the script and the log go on.
+void replaceCard(std::vector<MockSlot> slots);
 
 const Log& log();
 std::vector<std::string> callNames();
