@@ -115,7 +115,8 @@ def run_group(group, rounds, scratch):
                 cpu[command["name"]].append(processor)
                 if "moduleTime" in command:
                     with open(command["moduleTime"]) as module_file:
-                        module[command["name"]].append(int(module_file.read().split()[-1]) / 1e9)
+                        # One line for each time the program loaded the module.
+                        module[command["name"]].append(sum(int(n) for n in module_file.read().split()) / 1e9)
     for _ in range(3):
         for command in commands:
             memory[command["name"]].append(run(command, output_path, measure_memory=True)[0])

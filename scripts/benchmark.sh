@@ -38,6 +38,7 @@ floor=$repository/benchmark/floor
 nss_flags=$(pkg-config --cflags --libs nss)
 p11_flags=$(pkg-config --cflags p11-kit-1)
 cc -O2 -o fixtures "$repository/benchmark/fixtures.c" $p11_flags -lcrypto -ldl
+cc -O2 -shared -fPIC -o timing-module.so "$repository/benchmark/timing-module.c" $p11_flags -ldl
 build_floor() {
     local name=$1 fields=$2 flags=$3
     shift 3
@@ -141,24 +142,36 @@ separator=''
 # Set for the groups whose token holds more than one certificate, for every
 # command of the group alike.
 same_object_order=''
+# When set, the module that the timing module (benchmark/timing-module.c) is
+# to stand in front of: every command then writes the time spent inside it to
+# a file of its own, and the requests must name timing-module.so as "p11".
+timed_module=''
+# More variables for every command of a group, as JSON members (",\"NAME\":\"VALUE\"").
+group_environment=''
 # group NAME HOME CARD REFERENCES RANDOM-SIGNATURE COMMAND...; a command is
 # "name|stdin|answers|argv..." with fields separated by '|'.
 group() {
     local name=$1 home=$2 card=$3 references=$4 random=$5
     shift 5
-    local tunables=''
+    local tunables=$group_environment
     if [ -n "$same_object_order" ]; then
-        tunables=',"GLIBC_TUNABLES":"glibc.malloc.tcache_count=0"'
+        tunables="$tunables"',"GLIBC_TUNABLES":"glibc.malloc.tcache_count=0"'
         name="$name (ordered)"
     fi
     printf '%s{"name":"%s","references":%s,"randomSignature":%s,"commands":[' "$separator" "$name" "$references" "$random" >> $plan
-    local comma=''
+    local comma='' timing='' environment
     for command in "$@"; do
         IFS='|' read -r -a fields <<< "$command"
-        printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s","PATH":"%s"%s}}' "$comma" \
+        environment=$tunables
+        if [ -n "$timed_module" ]; then
+            timing=$(mktemp -u -p "$work" module-time.XXXXXX)
+            environment="$environment"',"TARVO_TIMED_MODULE":"'"$timed_module"'","TARVO_MODULE_TIME":"'"$timing"'"'
+            timing=',"moduleTime":"'"$timing"'"'
+        fi
+        printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s","PATH":"%s"%s}}' "$comma" \
             "$(jq -Rn --arg v "${fields[0]}" '$v')" "$(jq -Rn --arg v "${fields[1]:-/dev/null}" '$v')" "${fields[2]}" \
-            "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$home" "$work/cards/$card/softhsm2.conf" \
-            "$work/bin:$PATH" "$tunables" >> $plan
+            "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$timing" "$home" "$work/cards/$card/softhsm2.conf" \
+            "$work/bin:$PATH" "$environment" >> $plan
         comma=','
     done
     printf ']}' >> $plan
@@ -246,13 +259,35 @@ if [[ " $scales " == *" 1000 "* ]]; then
     same_object_order=''
 fi
 
+# timed_groups LABEL MODULE HOME CARD: "list", "udf-cert", "udf-sign" and
+# "sign" on the card (the small card's certificates and PIN) through the
+# timing module in front of MODULE, helper and least floor, with each run's
+# time split into the module's and everything else (see benchmark/rounds.py).
+timed_groups() {
+    local label=$1 home=$3 card=$4 timed=$work/timing-module.so
+    timed_module=$2
+    printf '{"action":"list","p11":"%s"}' "$timed" > list-timed.json
+    printf '{"action":"udf-cert","p11":"%s"}' "$timed" > udf-cert-timed.json
+    printf '{"action":"udf-sign","p11":"%s","pin":"1234","digestInfo":"%s"}' "$timed" "$digest_info" > udf-sign-timed.json
+    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$card_signer" > sign-timed.json
+    group "list, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command list-timed.json)" "$(floor_command "least floor" least-store list "$timed")"
+    group "udf-cert, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command udf-cert-timed.json)" "$(floor_command "least floor" least-card udf-cert "$timed")"
+    group "udf-sign, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command udf-sign-timed.json)" "$(floor_command "least floor" least-verify udf-sign "$timed" 1234 "$digest_info")"
+    group "sign, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command sign-timed.json)" \
+        "$(floor_command "least floor" least-card-sign sign "$card_signer" "$challenge" "$timed")"
+    timed_module=''
+}
+timed_groups "SoftHSM2 timed" "$card_module" "$work/stores/empty" small
+
 # The card through a reader stack: OpenSC's module over pcscd and a virtual
-# reader, whose C_Initialize alone takes seconds. Its rows go here, one group
-# per action ("list", "udf-cert", "udf-sign", "sign"), each command given a
-# "moduleTime" file (see benchmark/rounds.py) written by a module that times
-# the calls into OpenSC's; the runner then splits each run into the module's
-# time and everything else. Nothing is added while the reader-stack fixture
-# (tests/support) is not there.
+# reader, whose C_Initialize alone takes seconds. Its rows go here, through
+# timed_groups with OpenSC's module, the card of the reader-stack fixture
+# (tests/support) and the variables that fixture gives (group_environment):
+# nothing is added while the fixture is not there.
 reader_stack_groups() { :; }
 reader_stack_groups
 

@@ -18,7 +18,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Recommends)" = "pinentry-curses | pinentry" ] || fail "Recommends is '$(field Recommends)'"
 # The libraries it links, worked out from the binary, and the two it loads
 # when it needs them (NSS, OpenSSL), named in the package's settings.
-for library in libc6 libssl3 libnss3 libstdc++6; do
+for library in libc6 libssl3 libnss3; do
     field Depends | tr ',' '\n' | grep -q "^ *$library " || fail "Depends lacks $library: $(field Depends)"
 done
 
