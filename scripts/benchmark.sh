@@ -38,7 +38,7 @@ floor=$repository/benchmark/floor
 nss_flags=$(pkg-config --cflags --libs nss)
 p11_flags=$(pkg-config --cflags p11-kit-1)
 cc -O2 -o fixtures "$repository/benchmark/fixtures.c" $p11_flags -lcrypto -ldl
-cc -O2 -shared -fPIC -o timing-module.so "$repository/benchmark/timing-module.c" $p11_flags -ldl
+cc -O2 -shared -fPIC -o module-shim.so "$repository/benchmark/module-shim.c" $p11_flags -ldl
 build_floor() {
     local name=$1 fields=$2 flags=$3
     shift 3
@@ -136,18 +136,21 @@ plan=plan.json
 printf '[' > $plan
 separator=''
 # SoftHSM2 hands out a token's objects in the order of their addresses in
-# memory, which depends on what the program allocated and freed before: with
-# glibc's per-thread cache of freed blocks turned off, every program gets them
-# in the order the module read them, and the answers can be compared in order.
-# Set for the groups whose token holds more than one certificate, for every
-# command of the group alike.
+# memory, which depends on what the program allocated and freed before. Where
+# a token holds more than one certificate, every command of the group reaches
+# SoftHSM2 through the module shim (benchmark/module-shim.c), which gives them
+# in the order of their bytes, so that the answers can be compared in order;
+# the requests then name $ordered_module as "p11". Set for those groups.
 same_object_order=''
-# When set, the module that the timing module (benchmark/timing-module.c) is
-# to stand in front of: every command then writes the time spent inside it to
-# a file of its own, and the requests must name timing-module.so as "p11".
+ordered_module=$work/module-shim.so
+# When set, the module that the shim is to time: every command then writes
+# the time spent inside it to a file of its own, and the requests must name
+# the shim as "p11".
 timed_module=''
 # More variables for every command of a group, as JSON members (",\"NAME\":\"VALUE\"").
 group_environment=''
+# Another number of rounds for a group, when set.
+group_rounds=''
 # group NAME HOME CARD REFERENCES RANDOM-SIGNATURE COMMAND...; a command is
 # "name|stdin|answers|argv..." with fields separated by '|'.
 group() {
@@ -155,10 +158,11 @@ group() {
     shift 5
     local tunables=$group_environment
     if [ -n "$same_object_order" ]; then
-        tunables="$tunables"',"GLIBC_TUNABLES":"glibc.malloc.tcache_count=0"'
+        tunables="$tunables"',"TARVO_TIMED_MODULE":"'"$card_module"'","TARVO_ORDERED_OBJECTS":"1"'
         name="$name (ordered)"
     fi
-    printf '%s{"name":"%s","references":%s,"randomSignature":%s,"commands":[' "$separator" "$name" "$references" "$random" >> $plan
+    printf '%s{"name":"%s","references":%s,"randomSignature":%s,%s"commands":[' "$separator" "$name" "$references" \
+        "$random" "${group_rounds:+\"rounds\":$group_rounds,}" >> $plan
     local comma='' timing='' environment
     for command in "$@"; do
         IFS='|' read -r -a fields <<< "$command"
@@ -231,14 +235,18 @@ make_store empty 0
 for n in $scales; do
     make_card "card$n" "$n"
     make_store "store$n" "$n"
+    # Through the shim where the token holds more than one certificate.
     same_object_order=$([ "$n" -gt 1 ] && echo yes || true)
+    module=$([ "$n" -gt 1 ] && echo "$ordered_module" || echo "$card_module")
+    printf '{"action":"list","p11":"%s"}' "$module" > "list-card$n.json"
+    printf '{"action":"udf-sign","p11":"%s","pin":"1234","digestInfo":"%s"}' "$module" "$digest_info" > "udf-sign-card$n.json"
     group "list, $n card" "$work/stores/empty" "card$n" "$both_floors" false \
-        "$(helper_command list.json)" "$(floor_command "least floor" least-store list "$card_module")" \
-        "$(floor_command "OpenSSL floor" openssl-store list "$card_module")" \
-        "pkcs11-tool -O||false|pkcs11-tool|--module|$softhsm|--token-label|card$n|-O"
+        "$(helper_command "list-card$n.json")" "$(floor_command "least floor" least-store list "$module")" \
+        "$(floor_command "OpenSSL floor" openssl-store list "$module")" \
+        "pkcs11-tool -O||false|pkcs11-tool|--module|$module|--token-label|card$n|-O"
     group "udf-sign, $n card" "$work/stores/empty" "card$n" "$both_floors" false \
-        "$(helper_command udf-sign.json)" "$(floor_command "least floor" least-verify udf-sign "$card_module" 1234 "$digest_info")" \
-        "$(floor_command "OpenSSL floor" openssl-card udf-sign "$card_module" 1234 "$digest_info")"
+        "$(helper_command "udf-sign-card$n.json")" "$(floor_command "least floor" least-verify udf-sign "$module" 1234 "$digest_info")" \
+        "$(floor_command "OpenSSL floor" openssl-card udf-sign "$module" 1234 "$digest_info")"
     same_object_order=''
     group "list, $n store" "$work/stores/store$n" empty "$both_floors" false \
         "$(helper_command list.json)" "$(floor_command "least floor" least-store list "$card_module")" \
@@ -254,34 +262,36 @@ done
 if [[ " $scales " == *" 1000 "* ]]; then
     same_object_order=yes
     group "list, 1000 store + 1000 card" "$work/stores/store1000" card1000 "$both_floors" false \
-        "$(helper_command list.json)" "$(floor_command "least floor" least-store list "$card_module")" \
-        "$(floor_command "OpenSSL floor" openssl-store list "$card_module")"
+        "$(helper_command list-card1000.json)" "$(floor_command "least floor" least-store list "$ordered_module")" \
+        "$(floor_command "OpenSSL floor" openssl-store list "$ordered_module")"
     same_object_order=''
 fi
 
-# timed_groups LABEL MODULE HOME CARD: "list", "udf-cert", "udf-sign" and
-# "sign" on the card (the small card's certificates and PIN) through the
-# timing module in front of MODULE, helper and least floor, with each run's
-# time split into the module's and everything else (see benchmark/rounds.py).
+# timed_groups LABEL MODULE HOME CARD PIN SIGNER: "list", "udf-cert",
+# "udf-sign" and "sign" (of the certificate SIGNER, with the PIN from the
+# typing pinentry) on the card through the timing module in front of MODULE,
+# helper and least floor, each run's time split into the module's and
+# everything else (see benchmark/rounds.py). CARD names the SoftHSM2 folder,
+# if any; group_environment and group_rounds apply.
 timed_groups() {
-    local label=$1 home=$3 card=$4 timed=$work/timing-module.so
+    local label=$1 home=$3 card=$4 pin=$5 signer=$6 timed=$work/module-shim.so
     timed_module=$2
     printf '{"action":"list","p11":"%s"}' "$timed" > list-timed.json
     printf '{"action":"udf-cert","p11":"%s"}' "$timed" > udf-cert-timed.json
-    printf '{"action":"udf-sign","p11":"%s","pin":"1234","digestInfo":"%s"}' "$timed" "$digest_info" > udf-sign-timed.json
-    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$card_signer" > sign-timed.json
+    printf '{"action":"udf-sign","p11":"%s","pin":"%s","digestInfo":"%s"}' "$timed" "$pin" "$digest_info" > udf-sign-timed.json
+    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$signer" > sign-timed.json
     group "list, $label" "$home" "$card" '["least floor"]' false \
         "$(helper_command list-timed.json)" "$(floor_command "least floor" least-store list "$timed")"
     group "udf-cert, $label" "$home" "$card" '["least floor"]' false \
         "$(helper_command udf-cert-timed.json)" "$(floor_command "least floor" least-card udf-cert "$timed")"
     group "udf-sign, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command udf-sign-timed.json)" "$(floor_command "least floor" least-verify udf-sign "$timed" 1234 "$digest_info")"
+        "$(helper_command udf-sign-timed.json)" "$(floor_command "least floor" least-verify udf-sign "$timed" "$pin" "$digest_info")"
     group "sign, $label" "$home" "$card" '["least floor"]' false \
         "$(helper_command sign-timed.json)" \
-        "$(floor_command "least floor" least-card-sign sign "$card_signer" "$challenge" "$timed")"
+        "$(floor_command "least floor" least-card-sign sign "$signer" "$challenge" "$timed")"
     timed_module=''
 }
-timed_groups "SoftHSM2 timed" "$card_module" "$work/stores/empty" small
+timed_groups "SoftHSM2 timed" "$card_module" "$work/stores/empty" small 1234 "$card_signer"
 
 # The card through a reader stack: OpenSC's module over pcscd and a virtual
 # reader, whose C_Initialize alone takes seconds. Its rows go here, through
