@@ -10,11 +10,22 @@ reference's time in the same round: a slow moment spoils one round's pair,
 not the median. Peak memory is each process's maximum resident set.
 
 Every run's output is compared with the group's expected answer (the helper's
-first one), byte for byte, or without the "signature" value where signatures
-are randomised (ECDSA); a run that differs stops the benchmark. The entries of
-a listing are compared as a set of exact texts: SoftHSM2 keeps a token's
-objects in a set ordered by their addresses in memory, so two programs that
-allocate differently see the same objects in different orders.
+first one), byte for byte and so in order, or without the "signature" value
+where signatures are randomised (ECDSA); a run that differs stops the
+benchmark. (SoftHSM2 hands out a token's objects in the order of their
+addresses in memory; scripts/benchmark.sh makes that order the same for
+every program where a token holds more than one certificate.)
+
+The references of a group are floors (benchmark/floor): the least floor,
+which makes only the calls no implementation can skip, comes first; a
+command's cost above it is the median over the rounds of its time minus the
+least floor's time in the same round.
+
+A command whose plan names a "moduleTime" file gets it removed before each run
+and read after it: the nanoseconds the run spent inside the card module's
+calls, as a timing module in front of the real one writes them. Such groups get
+a table of their own: the module's time, everything else, and that as a share
+of the module's time.
 """
 import json
 import os
@@ -64,17 +75,17 @@ def instructions(command, output_path):
 
 
 def comparable(answer, drop_signature):
+    """The answer as it is, or without its signature where signatures are
+    random; in the helper's written form, and so in its order, either way."""
+    if not drop_signature:
+        return answer
     document = json.loads(answer)
-    if "certificates" in document:
-        entries = [written(entry) for entry in document["certificates"]]
-        rest = "".join("," + written(key) + ":" + written(value) for key, value in document.items() if key != "certificates")
-        if ('{"certificates":[' + ",".join(entries) + "]" + rest + "}\n").encode() != answer:
-            return answer  # not in the written form: compared as it is, and so found different
-        return json.dumps([sorted(entries), rest]).encode()
-    if drop_signature:
-        document.pop("signature", None)
-        return json.dumps(document, sort_keys=True).encode()
-    return answer
+    document.pop("signature", None)
+    return (written(document) + "\n").encode()
+
+
+class Mismatch(Exception):
+    """A run that failed or answered otherwise than the helper: the benchmark stops there."""
 
 
 def run_group(group, rounds, scratch):
@@ -82,27 +93,34 @@ def run_group(group, rounds, scratch):
     times = {c["name"]: [] for c in commands}
     cpu = {c["name"]: [] for c in commands}
     memory = {c["name"]: [] for c in commands}
+    module = {c["name"]: [] for c in commands if "moduleTime" in c}
     expected = None
     output_path = os.path.join(scratch, "answer")
     for round_number in range(rounds + 1):  # round 0 warms the caches and is not counted
         shift = round_number % len(commands)
         for command in commands[shift:] + commands[:shift]:
+            if "moduleTime" in command and os.path.exists(command["moduleTime"]):
+                os.remove(command["moduleTime"])
             seconds, processor, status = run(command, output_path)
             with open(output_path, "rb") as answer_file:
                 answer = answer_file.read()
             if command.get("answers", True):
                 if status != 0:
-                    sys.exit(f"{group['name']}: {command['name']} ended with status {status}")
+                    raise Mismatch(f"{group['name']}: {command['name']} ended with status {status}")
                 mine = comparable(answer, group.get("randomSignature", False))
                 if expected is None:
                     expected = mine
                 elif mine != expected:
                     at = next((i for i, (x, y) in enumerate(zip(mine, expected)) if x != y), min(len(mine), len(expected)))
-                    sys.exit(f"{group['name']}: {command['name']} answered differently at byte {at}:\n"
+                    raise Mismatch(f"{group['name']}: {command['name']} answered differently at byte {at}:\n"
                              f"  {mine[max(0, at - 60):at + 60]!r}\nexpected:\n  {expected[max(0, at - 60):at + 60]!r}")
             if round_number > 0:
                 times[command["name"]].append(seconds)
                 cpu[command["name"]].append(processor)
+                if "moduleTime" in command:
+                    with open(command["moduleTime"]) as module_file:
+                        # One line for each time the program loaded the module.
+                        module[command["name"]].append(sum(int(n) for n in module_file.read().split()) / 1e9)
     for _ in range(3):
         for command in commands:
             memory[command["name"]].append(run(command, output_path, measure_memory=True)[0])
@@ -111,43 +129,84 @@ def run_group(group, rounds, scratch):
         for command in commands:
             if command.get("answers", True):
                 counted[command["name"]] = instructions(command, output_path)
-    return times, cpu, memory, counted
+    return times, cpu, memory, counted, module
 
 
 def ratio(times, name, reference):
     return statistics.median(a / max(b, 1e-6) for a, b in zip(times[name], times[reference]))
 
 
-def main():
-    plan_path, rounds = sys.argv[1], int(sys.argv[2])
-    with open(plan_path) as plan_file:
-        plan = json.load(plan_file)
-    rows = []
-    with tempfile.TemporaryDirectory() as scratch:
-        for group in plan:
-            times, cpu, memory, counted = run_group(group, rounds, scratch)
-            references = group["references"]
-            for command in group["commands"]:
-                name = command["name"]
-                padding = [""] * (2 - len(references))
-                rows.append([group["name"], name, f"{statistics.median(times[name]) * 1000:.1f}"] +
-                            [f"{ratio(times, name, r):.2f}" for r in references] + padding +
-                            [f"{statistics.median(cpu[name]) * 1000:.1f}"] +
-                            [f"{ratio(cpu, name, r):.2f}" for r in references] + padding +
-                            [f"{statistics.median(memory[name]) / 1024:.1f}",
-                             f"{statistics.median(memory[name]) / statistics.median(memory[references[0]]):.2f}"] +
-                            ([f"{counted[name] / 1e6:.1f}"] +
-                             [f"{counted[name] / counted[r]:.2f}" for r in references] + padding
-                             if name in counted else ["", "", ""]))
-            print(f"done: {group['name']} ({rounds} rounds)", file=sys.stderr, flush=True)
-    header = ["case", "command", "wall ms", "× floor", "× NSS floor", "CPU ms", "× floor", "× NSS floor",
-              "peak MiB", "× floor", "M instr", "× floor", "× NSS floor"]
+def above(times, name, reference):
+    return statistics.median(a - b for a, b in zip(times[name], times[reference]))
+
+
+# The floors a group may name, in the table's order (see benchmark/floor/floor.c).
+FLOORS = ["least floor", "OpenSSL floor", "NSS floor"]
+
+
+def print_table(header, rows):
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
     line = lambda row: "| " + " | ".join(str(v).ljust(w) for v, w in zip(row, widths)) + " |"
     print(line(header))
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for row in rows:
         print(line(row))
+    print()
+
+
+def main():
+    plan_path, rounds = sys.argv[1], int(sys.argv[2])
+    with open(plan_path) as plan_file:
+        plan = json.load(plan_file)
+    rows, own_rows, module_rows = [], [], []
+    stopped = None
+    with tempfile.TemporaryDirectory() as scratch:
+        for group in plan:
+            try:
+                # A group whose runs take seconds (a real reader stack) may ask for fewer rounds.
+                times, cpu, memory, counted, module = run_group(group, group.get("rounds", rounds), scratch)
+            except Mismatch as mismatch:
+                stopped = str(mismatch)  # the groups measured so far are still shown
+                break
+            references = group["references"]
+            least = references[0]
+            for command in group["commands"]:
+                name = command["name"]
+                by_floor = lambda values, form: [form(values, name, f) if f in references else "" for f in FLOORS]
+                rows.append([group["name"], name, f"{statistics.median(times[name]) * 1000:.1f}"] +
+                            by_floor(times, lambda v, n, f: f"{ratio(v, n, f):.2f}") +
+                            [f"{above(times, name, least) * 1000:+.1f}",
+                             f"{statistics.median(cpu[name]) * 1000:.1f}", f"{ratio(cpu, name, least):.2f}",
+                             f"{statistics.median(memory[name]) / 1024:.1f}",
+                             f"{statistics.median(memory[name]) / statistics.median(memory[least]):.2f}"] +
+                            ([f"{counted[name] / 1e6:.1f}", f"{counted[name] / counted[least]:.2f}",
+                              f"{counted[name] / counted['NSS floor']:.2f}" if "NSS floor" in counted else ""]
+                             if name in counted else ["", "", ""]))
+            helper = group["commands"][0]["name"]
+            own = above(times, helper, least)
+            own_rows.append([group["name"], f"{statistics.median(times[helper]) * 1000:.1f}",
+                             f"{statistics.median(times[least]) * 1000:.1f}", f"{own * 1000:+.1f}",
+                             f"{own / statistics.median(times[helper]) * 100:+.0f} %"] +
+                            ([f"{(counted[helper] - counted[least]) / 1e6:+.1f}"] if helper in counted else [""]))
+            for name, seconds in module.items():
+                rest = [t - m for t, m in zip(times[name], seconds)]
+                module_rows.append([group["name"], name, f"{statistics.median(times[name]) * 1000:.1f}",
+                                    f"{statistics.median(seconds) * 1000:.1f}", f"{statistics.median(rest) * 1000:.1f}",
+                                    f"{statistics.median(r / max(m, 1e-9) for r, m in zip(rest, seconds)) * 100:.1f} %"])
+            print(f"done: {group['name']} ({group.get('rounds', rounds)} rounds)", file=sys.stderr, flush=True)
+    print_table(["case", "command", "wall ms"] + [f"× {f}" for f in FLOORS] +
+                ["ms above least", "CPU ms", "× least", "peak MiB", "× least", "M instr", "× least", "× NSS floor"],
+                rows)
+    print("The helper's own cost: its time above the least floor (median of per-round differences).")
+    print()
+    print_table(["case", "helper ms", "least floor ms", "helper's own ms", "share of the helper's time",
+                 "own M instr"], own_rows)
+    if module_rows:
+        print("Time inside the card module's calls and everything else (medians of the rounds).")
+        print()
+        print_table(["case", "command", "wall ms", "module ms", "everything else ms", "else ÷ module"], module_rows)
+    if stopped is not None:
+        sys.exit(stopped)
 
 
 if __name__ == "__main__":

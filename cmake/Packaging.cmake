@@ -35,8 +35,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The certificate store's library is loaded only when the store is opened, so
-# shlibdeps cannot see it; 3.30 brought the last entry point the store uses.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3 (>= 2:3.30)")
+# The certificate store's library is loaded only when the store is opened, and
+# OpenSSL's libcrypto only when a request needs it, so shlibdeps sees neither;
+# NSS 3.30 brought the last entry point the store uses, OpenSSL 3.0 the last
+# we use of it (libssl3t64 is its package from Debian 13 on).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3 (>= 2:3.30), libssl3 (>= 3.0.0) | libssl3t64")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pinentry-curses | pinentry")
 include(CPack)

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The project's benchmark: every action's whole process beside a floor program
-# that makes only the platform calls the action needs and prints the same
-# answer (benchmark/floor), and beside the usual tools for the same work
-# (pkcs11-tool, certutil, pk1sign). Rounds run every command once in rotated
-# order; the table gives medians of per-round time ratios and peak memory.
+# The project's benchmark: every action's whole process beside floor programs
+# that print the same answer (benchmark/floor) — the least floor, which makes
+# only the calls no implementation can skip (the module's, the store's,
+# SHA-256 of each certificate, the output), the OpenSSL floor (a plain program
+# built on OpenSSL) and, for the store, the NSS floor (NSS alone) — and beside
+# the usual tools for the same work (pkcs11-tool, certutil, pk1sign). Rounds
+# run every command once in rotated order; the tables give medians of
+# per-round time ratios, the helper's time above the least floor, and peak
+# memory; every answer is checked, in order, against the helper's.
 # Card certificates live on a throwaway SoftHSM2 token, store identities in a
 # throwaway NSS database; both in memory-backed storage when there is some.
 #
@@ -28,14 +32,28 @@ enter_work_folder /dev/shm
 # The module the helper and the floor load: SoftHSM2 itself.
 card_module=$module
 
-# The floors and the fixture maker, from the repository's sources.
+# The floors and the fixture maker, from the repository's sources. Each floor
+# links only the libraries it calls (--as-needed drops the rest of NSS's list).
 floor=$repository/benchmark/floor
 nss_flags=$(pkg-config --cflags --libs nss)
 p11_flags=$(pkg-config --cflags p11-kit-1)
 cc -O2 -o fixtures "$repository/benchmark/fixtures.c" $p11_flags -lcrypto -ldl
-cc -O2 -DWITH_STORE -DWITH_CARD $p11_flags -o floor-store "$floor"/{floor,common,fields-openssl,card,store}.c $nss_flags -lcrypto -ldl
-cc -O2 -DWITH_CARD $p11_flags -o floor-card "$floor"/{floor,common,fields-openssl,card}.c -lcrypto -ldl
-cc -O2 -DWITH_STORE -o floor-nss "$floor"/{floor,common,fields-nss,store}.c $nss_flags
+cc -O2 -shared -fPIC -o module-shim.so "$repository/benchmark/module-shim.c" $p11_flags -ldl
+build_floor() {
+    local name=$1 fields=$2 flags=$3
+    shift 3
+    cc -O2 -Wl,--as-needed $flags $p11_flags -o "$name" "$floor"/{floor,common,"$fields"}.c "$@" -ldl
+}
+# least floor: the store and the card (list, store sign), the card alone
+# (udf-cert), the card with OpenSSL to verify (udf-sign), and both with
+# OpenSSL (sign on the card).
+build_floor least-store fields-der "-DWITH_STORE -DWITH_CARD" "$floor"/{card,store}.c $nss_flags
+build_floor least-card fields-der -DWITH_CARD "$floor"/card.c
+build_floor least-verify fields-der "-DWITH_CARD -DWITH_VERIFY" "$floor"/card.c -lcrypto
+build_floor least-card-sign fields-der "-DWITH_STORE -DWITH_CARD -DWITH_VERIFY" "$floor"/{card,store}.c $nss_flags -lcrypto
+build_floor openssl-store fields-openssl "-DWITH_STORE -DWITH_CARD -DWITH_VERIFY" "$floor"/{card,store}.c $nss_flags -lcrypto
+build_floor openssl-card fields-openssl "-DWITH_CARD -DWITH_VERIFY" "$floor"/card.c -lcrypto
+build_floor nss-store fields-nss -DWITH_STORE "$floor"/store.c $nss_flags
 
 # One issuer; one RSA key shared by every bulk certificate (the store and the
 # card then list them all as identities and certificates), one EC key.
@@ -113,29 +131,66 @@ printf '{"action":"udf-sign","p11":"%s","pin":"1234","digestInfo":"%s"}' "$card_
 sign_request() { printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$card_module" "$challenge" "$1" > "$2"; }
 
 # The plan for the runner: groups of commands, the first command of each
-# group being the helper, the references being floors.
+# group being the helper, the references being floors (the least floor first).
 plan=plan.json
 printf '[' > $plan
 separator=''
+# SoftHSM2 hands out a token's objects in the order of their addresses in
+# memory, which depends on what the program allocated and freed before. Where
+# a token holds more than one certificate, every command of the group reaches
+# SoftHSM2 through the module shim (benchmark/module-shim.c), which gives them
+# in the order of their bytes, so that the answers can be compared in order;
+# the requests then name $ordered_module as "p11". Set for those groups.
+same_object_order=''
+ordered_module=$work/module-shim.so
+# When set, the module that the shim is to time: every command then writes
+# the time spent inside it to a file of its own, and the requests must name
+# the shim as "p11".
+timed_module=''
+# More variables for every command of a group, as JSON members (",\"NAME\":\"VALUE\"").
+group_environment=''
+# Another number of rounds for a group, when set.
+group_rounds=''
 # group NAME HOME CARD REFERENCES RANDOM-SIGNATURE COMMAND...; a command is
 # "name|stdin|answers|argv..." with fields separated by '|'.
 group() {
     local name=$1 home=$2 card=$3 references=$4 random=$5
     shift 5
-    printf '%s{"name":"%s","references":%s,"randomSignature":%s,"commands":[' "$separator" "$name" "$references" "$random" >> $plan
-    local comma=''
+    local tunables=$group_environment
+    if [ -n "$same_object_order" ]; then
+        tunables="$tunables"',"TARVO_TIMED_MODULE":"'"$card_module"'","TARVO_ORDERED_OBJECTS":"1"'
+        name="$name (ordered)"
+    fi
+    printf '%s{"name":"%s","references":%s,"randomSignature":%s,%s"commands":[' "$separator" "$name" "$references" \
+        "$random" "${group_rounds:+\"rounds\":$group_rounds,}" >> $plan
+    local comma='' timing='' environment
     for command in "$@"; do
         IFS='|' read -r -a fields <<< "$command"
-        printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s","PATH":"%s"}}' "$comma" \
+        environment=$tunables
+        if [ -n "$timed_module" ]; then
+            timing=$(mktemp -u -p "$work" module-time.XXXXXX)
+            environment="$environment"',"TARVO_TIMED_MODULE":"'"$timed_module"'","TARVO_MODULE_TIME":"'"$timing"'"'
+            timing=',"moduleTime":"'"$timing"'"'
+        fi
+        printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s","PATH":"%s"%s}}' "$comma" \
             "$(jq -Rn --arg v "${fields[0]}" '$v')" "$(jq -Rn --arg v "${fields[1]:-/dev/null}" '$v')" "${fields[2]}" \
-            "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$home" "$work/cards/$card/softhsm2.conf" \
-            "$work/bin:$PATH" >> $plan
+            "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$timing" "$home" "$work/cards/$card/softhsm2.conf" \
+            "$work/bin:$PATH" "$environment" >> $plan
         comma=','
     done
     printf ']}' >> $plan
     separator=','
 }
 helper_command() { printf 'tarvo-eimza-helper|%s|true|%s' "$work/$1" "$helper"; }
+# floor_command NAME PROGRAM ARGUMENT...: a floor, whose answer is checked too.
+floor_command() {
+    local name=$1 program=$2
+    shift 2
+    local IFS='|'
+    printf '%s||true|%s|%s' "$name" "$work/$program" "$*"
+}
+both_floors='["least floor","OpenSSL floor"]'
+all_floors='["least floor","OpenSSL floor","NSS floor"]'
 
 # 1–3 certificates: the store's RSA and EC identities and one card certificate.
 make_card small 1
@@ -146,28 +201,33 @@ pk12 ec
 small=$work/stores/small
 sign_request "$(fingerprint certs/rsa1.der)" sign-rsa.json
 sign_request "$(fingerprint certs/ec2.der)" sign-ec.json
-group "list, 2 store + 1 card" "$small" small '["floor"]' false \
-    "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module" \
+group "list, 2 store + 1 card" "$small" small "$both_floors" false \
+    "$(helper_command list.json)" "$(floor_command "least floor" least-store list "$card_module")" \
+    "$(floor_command "OpenSSL floor" openssl-store list "$card_module")" \
     "pkcs11-tool -O + certutil -L||false|sh|-c|pkcs11-tool --module $softhsm --token-label small -O >/dev/null; certutil -L -d sql:$small/.pki/nssdb"
-group "udf-cert, 1 card" "$small" small '["floor"]' false \
-    "$(helper_command udf-cert.json)" "floor||true|$work/floor-card|udf-cert|$card_module"
-group "udf-sign, 1 card" "$small" small '["floor"]' false \
-    "$(helper_command udf-sign.json)" "floor||true|$work/floor-card|udf-sign|$card_module|1234|$digest_info" \
+group "udf-cert, 1 card" "$small" small "$both_floors" false \
+    "$(helper_command udf-cert.json)" "$(floor_command "least floor" least-card udf-cert "$card_module")" \
+    "$(floor_command "OpenSSL floor" openssl-card udf-cert "$card_module")"
+group "udf-sign, 1 card" "$small" small "$both_floors" false \
+    "$(helper_command udf-sign.json)" "$(floor_command "least floor" least-verify udf-sign "$card_module" 1234 "$digest_info")" \
+    "$(floor_command "OpenSSL floor" openssl-card udf-sign "$card_module" 1234 "$digest_info")" \
     "pkcs11-tool --sign||false|pkcs11-tool|--module|$softhsm|--token-label|small|--login|--pin|1234|--id|01|--sign|-m|RSA-PKCS|-i|$work/digestinfo.bin|-o|$work/peer.sig"
 for kind in rsa ec; do
     random=$([ $kind = ec ] && echo true || echo false)
     signer=$(fingerprint "$([ $kind = ec ] && echo certs/ec2.der || echo certs/rsa1.der)")
-    group "sign, store $kind" "$small" small '["floor","NSS floor"]' "$random" \
-        "$(helper_command sign-$kind.json)" \
-        "floor||true|$work/floor-store|sign|$signer|$challenge" \
-        "NSS floor||true|$work/floor-nss|sign|$signer|$challenge" \
+    group "sign, store $kind" "$small" small "$all_floors" "$random" \
+        "$(helper_command sign-$kind.json)" "$(floor_command "least floor" least-store sign "$signer" "$challenge")" \
+        "$(floor_command "OpenSSL floor" openssl-store sign "$signer" "$challenge")" \
+        "$(floor_command "NSS floor" nss-store sign "$signer" "$challenge")" \
         "pk1sign||false|pk1sign|-k|store-$kind|-d|sql:$small/.pki/nssdb|-i|$work/challenge.bin|-o|$work/peer.sig"
 done
 
 card_signer=$(fingerprint certs/card1-100000.der)
 sign_request "$card_signer" sign-card.json
-group "sign, card (pinentry)" "$small" small '["floor"]' false \
-    "$(helper_command sign-card.json)" "floor||true|$work/floor-store|sign|$card_signer|$challenge|$card_module"
+group "sign, card (pinentry)" "$small" small "$both_floors" false \
+    "$(helper_command sign-card.json)" \
+    "$(floor_command "least floor" least-card-sign sign "$card_signer" "$challenge" "$card_module")" \
+    "$(floor_command "OpenSSL floor" openssl-store sign "$card_signer" "$challenge" "$card_module")"
 
 # The scale series: the card alone (an empty store), the store alone (an empty token).
 make_card empty 0
@@ -175,24 +235,72 @@ make_store empty 0
 for n in $scales; do
     make_card "card$n" "$n"
     make_store "store$n" "$n"
-    group "list, $n card" "$work/stores/empty" "card$n" '["floor"]' false \
-        "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module" \
-        "pkcs11-tool -O||false|pkcs11-tool|--module|$softhsm|--token-label|card$n|-O"
-    group "list, $n store" "$work/stores/store$n" empty '["floor"]' false \
-        "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module" \
+    # Through the shim where the token holds more than one certificate.
+    same_object_order=$([ "$n" -gt 1 ] && echo yes || true)
+    module=$([ "$n" -gt 1 ] && echo "$ordered_module" || echo "$card_module")
+    printf '{"action":"list","p11":"%s"}' "$module" > "list-card$n.json"
+    printf '{"action":"udf-sign","p11":"%s","pin":"1234","digestInfo":"%s"}' "$module" "$digest_info" > "udf-sign-card$n.json"
+    group "list, $n card" "$work/stores/empty" "card$n" "$both_floors" false \
+        "$(helper_command "list-card$n.json")" "$(floor_command "least floor" least-store list "$module")" \
+        "$(floor_command "OpenSSL floor" openssl-store list "$module")" \
+        "pkcs11-tool -O||false|pkcs11-tool|--module|$module|--token-label|card$n|-O"
+    group "udf-sign, $n card" "$work/stores/empty" "card$n" "$both_floors" false \
+        "$(helper_command "udf-sign-card$n.json")" "$(floor_command "least floor" least-verify udf-sign "$module" 1234 "$digest_info")" \
+        "$(floor_command "OpenSSL floor" openssl-card udf-sign "$module" 1234 "$digest_info")"
+    same_object_order=''
+    group "list, $n store" "$work/stores/store$n" empty "$both_floors" false \
+        "$(helper_command list.json)" "$(floor_command "least floor" least-store list "$card_module")" \
+        "$(floor_command "OpenSSL floor" openssl-store list "$card_module")" \
         "certutil -L||false|certutil|-L|-d|sql:$work/stores/store$n/.pki/nssdb"
     last=$(fingerprint "certs/store$n-$((200000 + n - 1)).der")
     sign_request "$last" "sign-store$n.json"
-    group "sign, $n store (last)" "$work/stores/store$n" empty '["floor","NSS floor"]' false \
-        "$(helper_command sign-store$n.json)" "floor||true|$work/floor-store|sign|$last|$challenge" \
-        "NSS floor||true|$work/floor-nss|sign|$last|$challenge"
-    group "udf-sign, $n card" "$work/stores/empty" "card$n" '["floor"]' false \
-        "$(helper_command udf-sign.json)" "floor||true|$work/floor-card|udf-sign|$card_module|1234|$digest_info"
+    group "sign, $n store (last)" "$work/stores/store$n" empty "$all_floors" false \
+        "$(helper_command sign-store$n.json)" "$(floor_command "least floor" least-store sign "$last" "$challenge")" \
+        "$(floor_command "OpenSSL floor" openssl-store sign "$last" "$challenge")" \
+        "$(floor_command "NSS floor" nss-store sign "$last" "$challenge")"
 done
 if [[ " $scales " == *" 1000 "* ]]; then
-    group "list, 1000 store + 1000 card" "$work/stores/store1000" card1000 '["floor"]' false \
-        "$(helper_command list.json)" "floor||true|$work/floor-store|list|$card_module"
+    same_object_order=yes
+    group "list, 1000 store + 1000 card" "$work/stores/store1000" card1000 "$both_floors" false \
+        "$(helper_command list-card1000.json)" "$(floor_command "least floor" least-store list "$ordered_module")" \
+        "$(floor_command "OpenSSL floor" openssl-store list "$ordered_module")"
+    same_object_order=''
 fi
+
+# timed_groups LABEL MODULE HOME CARD PIN SIGNER: "list", "udf-cert",
+# "udf-sign" and "sign" (of the certificate SIGNER, with the PIN from the
+# typing pinentry) on the card through the timing module in front of MODULE,
+# helper and least floor, each run's time split into the module's and
+# everything else (see benchmark/rounds.py). CARD names the SoftHSM2 folder,
+# if any; group_environment and group_rounds apply.
+timed_groups() {
+    local label=$1 home=$3 card=$4 pin=$5 signer=$6 timed=$work/module-shim.so
+    timed_module=$2
+    printf '{"action":"list","p11":"%s"}' "$timed" > list-timed.json
+    printf '{"action":"udf-cert","p11":"%s"}' "$timed" > udf-cert-timed.json
+    printf '{"action":"udf-sign","p11":"%s","pin":"%s","digestInfo":"%s"}' "$timed" "$pin" "$digest_info" > udf-sign-timed.json
+    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$signer" > sign-timed.json
+    group "list, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command list-timed.json)" "$(floor_command "least floor" least-store list "$timed")"
+    group "udf-cert, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command udf-cert-timed.json)" "$(floor_command "least floor" least-card udf-cert "$timed")"
+    group "udf-sign, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command udf-sign-timed.json)" "$(floor_command "least floor" least-verify udf-sign "$timed" "$pin" "$digest_info")"
+    group "sign, $label" "$home" "$card" '["least floor"]' false \
+        "$(helper_command sign-timed.json)" \
+        "$(floor_command "least floor" least-card-sign sign "$signer" "$challenge" "$timed")"
+    timed_module=''
+}
+timed_groups "SoftHSM2 timed" "$card_module" "$work/stores/empty" small 1234 "$card_signer"
+
+# The card through a reader stack: OpenSC's module over pcscd and a virtual
+# reader, whose C_Initialize alone takes seconds. Its rows go here, through
+# timed_groups with OpenSC's module, the card of the reader-stack fixture
+# (tests/support) and the variables that fixture gives (group_environment):
+# nothing is added while the fixture is not there.
+reader_stack_groups() { :; }
+reader_stack_groups
+
 printf ']' >> $plan
 
 python3 "$repository/benchmark/rounds.py" $plan "$rounds"

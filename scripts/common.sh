@@ -2,12 +2,15 @@
 
 # Installs what is missing (the arguments name extra packages), builds the
 # helper, and names it and the card module: helper, module (SoftHSM2 itself,
-# the module the requests name), softhsm (the same, for pkcs11-tool).
+# the module the requests name), softhsm (the same, for pkcs11-tool). The
+# build folder is ./build unless BUILD_FOLDER names another, so that a folder
+# configured for the tests is not reconfigured under them.
 prepare_helper() {
     scripts/install-deps.sh "$@"
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build -j "$(nproc)" --target tarvo-eimza-helper >/dev/null
-    helper="$PWD/build/tarvo-eimza-helper"
+    local folder=${BUILD_FOLDER:-build}
+    cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$folder" -j "$(nproc)" --target tarvo-eimza-helper >/dev/null
+    helper="$(cd "$folder" && pwd)/tarvo-eimza-helper"
     softhsm=$(dpkg -L libsofthsm2 | grep '/libsofthsm2\.so$' | head -n 1)
     module="$softhsm"
 }

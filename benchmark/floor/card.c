@@ -6,9 +6,11 @@
 #include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef WITH_VERIFY
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#endif
 
 #include <stdlib.h>
 #include <string.h>
@@ -137,6 +139,7 @@ int udfCertificate(const char* module) {
     return 0;
 }
 
+#ifdef WITH_VERIFY
 /* The certificate's RSA key verifies a PKCS#1 v1.5 signature of a SHA-256 digest. */
 static int verified(const struct CardCertificate* c, const unsigned char* digest, const unsigned char* signature,
                     CK_ULONG length) {
@@ -274,3 +277,4 @@ int cardSign(const char* module, const char* fingerprint, const char* challengeB
     printSignAnswer(stdout, c.der, c.length, &c.fields, signature, length);
     return 0;
 }
+#endif

@@ -1,4 +1,5 @@
-/* Certificate fields through NSS alone: its decoder, its names, its hash. */
+/* Certificate fields through NSS alone: its decoder, its names, its hash. A
+ * certificate of the store is taken as NSS has already decoded it. */
 #include "floor.h"
 
 #include <cert.h>
@@ -50,7 +51,9 @@ static int tmOf(const SECItem* time, struct tm* out) {
 
 int readFields(const unsigned char* der, size_t length, struct Fields* f) {
     SECItem item = {siBuffer, (unsigned char*)der, (unsigned int)length};
-    CERTCertificate* certificate = CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, NULL, PR_FALSE, PR_TRUE);
+    CERTCertificate* certificate = CERT_FindCertByDERCert(CERT_GetDefaultCertDB(), &item);
+    if (certificate == NULL)
+        certificate = CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &item, NULL, PR_FALSE, PR_TRUE);
     struct tm notBefore, notAfter;
     if (certificate == NULL || !tmOf(&certificate->validity.notBefore, &notBefore) ||
         !tmOf(&certificate->validity.notAfter, &notAfter)) {

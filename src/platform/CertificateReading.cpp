@@ -1,14 +1,9 @@
 #include "CertificateReading.hpp"
 
-#include "OpenSslHandles.hpp"
-
-#include <openssl/err.h>
-
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
-#include <ctime>
 
 namespace tarvo::platform {
 
@@ -31,7 +26,11 @@ constexpr std::uint8_t extensionsTag = 0xA3;
 // UTF8String, NumericString, PrintableString, T61String, IA5String,
 // UniversalString, BMPString. Other types go to the full decoder, which
 // refuses some of them and shows others in hexadecimal.
-constexpr std::array<std::uint8_t, 7> nameStringTags = {0x0C, 0x12, 0x13, 0x14, 0x16, 0x1C, 0x1E};
+constexpr std::uint8_t utf8StringTag = 0x0C;
+constexpr std::uint8_t universalStringTag = 0x1C;
+constexpr std::uint8_t bmpStringTag = 0x1E;
+constexpr std::array<std::uint8_t, 7> nameStringTags = {utf8StringTag, 0x12, 0x13, 0x14, 0x16, universalStringTag,
+                                                        bmpStringTag};
 
 // Names larger than this are left to the full decoder and its own limits.
 constexpr std::size_t largestName = 0x10000;
@@ -178,13 +177,96 @@ bool algorithm(DerElements& outer) {
     }
 }
 
-ASN1_STRING stringView(int type, ByteView content) {
-    ASN1_STRING view{};
-    view.length = static_cast<int>(content.size());
-    view.type = type;
-    view.data = const_cast<unsigned char*>(content.data());
-    view.flags = ASN1_STRING_FLAG_MSTRING;
-    return view;
+// A code point that OpenSSL writes as UTF-8: at most U+10FFFF and no surrogate.
+bool isScalar(std::uint32_t value) { return value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF); }
+
+void appendUtf8(std::string& text, std::uint32_t value) {
+    if (value < 0x80) {
+        text += static_cast<char>(value);
+    } else if (value < 0x800) {
+        text += static_cast<char>(0xC0 | (value >> 6));
+        text += static_cast<char>(0x80 | (value & 0x3F));
+    } else if (value < 0x10000) {
+        text += static_cast<char>(0xE0 | (value >> 12));
+        text += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (value & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (value >> 18));
+        text += static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (value & 0x3F));
+    }
+}
+
+// UTF-8 that OpenSSL takes as it is: every sequence in its shortest form, of
+// a code point it writes.
+bool isUtf8(ByteView bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::uint8_t lead = bytes[i];
+        std::size_t length = 1;
+        std::uint32_t value = lead;
+        std::uint32_t smallest = 0;
+        if (lead >= 0x80) {
+            if ((lead & 0xE0) == 0xC0) {
+                length = 2;
+                value = lead & 0x1F;
+                smallest = 0x80;
+            } else if ((lead & 0xF0) == 0xE0) {
+                length = 3;
+                value = lead & 0x0F;
+                smallest = 0x800;
+            } else if ((lead & 0xF8) == 0xF0) {
+                length = 4;
+                value = lead & 0x07;
+                smallest = 0x10000;
+            } else {
+                return false;
+            }
+            if (bytes.size() - i < length) {
+                return false;
+            }
+            for (std::size_t k = 1; k < length; ++k) {
+                if ((bytes[i + k] & 0xC0) != 0x80) {
+                    return false;
+                }
+                value = (value << 6) | (bytes[i + k] & 0x3F);
+            }
+            if (value < smallest || !isScalar(value)) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+// A name value's text as ASN1_STRING_to_UTF8 gives it: UTF8String as it is,
+// BMPString and UniversalString by code point (two and four bytes, big
+// endian), the others one byte per code point (ISO 8859-1). Nothing when
+// OpenSSL would refuse it, and then the full decoder judges the whole
+// certificate.
+std::optional<std::string> nameValueText(std::uint8_t tag, ByteView content) {
+    if (tag == utf8StringTag) {
+        return isUtf8(content) ? std::optional<std::string>(std::in_place, content.begin(), content.end())
+                               : std::nullopt;
+    }
+    const std::size_t width = tag == universalStringTag ? 4 : tag == bmpStringTag ? 2 : 1;
+    if (content.size() % width != 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    text.reserve(content.size());
+    for (std::size_t i = 0; i < content.size(); i += width) {
+        std::uint32_t value = 0;
+        for (std::size_t k = 0; k < width; ++k) {
+            value = (value << 8) | content[i + k];
+        }
+        if (!isScalar(value)) {
+            return std::nullopt;
+        }
+        appendUtf8(text, value);
+    }
+    return text;
 }
 
 std::optional<Name> name(DerElements& outer) {
@@ -215,8 +297,7 @@ std::optional<Name> name(DerElements& outer) {
             if (std::find(nameStringTags.begin(), nameStringTags.end(), value.tag) == nameStringTags.end()) {
                 return std::nullopt;
             }
-            const ASN1_STRING view = stringView(value.tag, value.content);
-            std::optional<std::string> text = utf8Of(&view);
+            std::optional<std::string> text = nameValueText(value.tag, value.content);
             std::optional<std::string> type = dottedText(oid.content);
             if (!text || !type) {
                 return std::nullopt;
@@ -227,6 +308,52 @@ std::optional<Name> name(DerElements& outer) {
     return result;
 }
 
+// The two digits at `at` as a number, or -1 when they are not digits.
+int twoDigits(ByteView text, std::size_t at) {
+    const auto digit = [&](std::size_t i) { return text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -100; };
+    const int value = digit(at) * 10 + digit(at + 1);
+    return value < 0 ? -1 : value;
+}
+
+// UTCTime YYMMDDHHMMSSZ and GeneralizedTime YYYYMMDDHHMMSSZ, the forms RFC
+// 5280 allows, read as ASN1_TIME_to_tm reads them: two-digit years from 1950
+// to 2049, each field within its range, days within their month. For these
+// lengths and the closing Z, OpenSSL reads nothing else either: any other
+// character fails there as here. Other forms (offsets, fractions, no seconds)
+// are left to the full decoder: `readable` is cleared.
+std::optional<Instant> timeOf(const Element& time, bool& readable) {
+    const ByteView text = time.content;
+    const std::size_t yearDigits = time.tag == utcTimeTag ? 2 : 4;
+    if (text.size() != yearDigits + 11 || text.back() != 'Z') {
+        readable = false;
+        return std::nullopt;
+    }
+    int year = twoDigits(text, 0);
+    if (yearDigits == 2) {
+        year = year < 0 ? -1 : year < 50 ? 2000 + year : 1900 + year;
+    } else {
+        const int low = twoDigits(text, 2);
+        year = year < 0 || low < 0 ? -1 : year * 100 + low;
+    }
+    const std::size_t at = yearDigits;
+    const int month = twoDigits(text, at);
+    const int day = twoDigits(text, at + 2);
+    const int hour = twoDigits(text, at + 4);
+    const int minute = twoDigits(text, at + 6);
+    const int second = twoDigits(text, at + 8);
+    if (year < 0 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 59) {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                                           std::chrono::day{static_cast<unsigned>(day)}};
+    if (!date.ok()) {
+        return std::nullopt;
+    }
+    return Instant{std::chrono::sys_days{date}} + std::chrono::hours{hour} + std::chrono::minutes{minute} +
+           std::chrono::seconds{second};
+}
+
 std::optional<Instant> timeElement(DerElements& outer, bool& readable) {
     Element time;
     if (outer.atEnd() || (outer.nextTag() != utcTimeTag && outer.nextTag() != generalizedTimeTag) ||
@@ -234,8 +361,7 @@ std::optional<Instant> timeElement(DerElements& outer, bool& readable) {
         readable = false;
         return std::nullopt;
     }
-    const ASN1_TIME view = stringView(time.tag, time.content);
-    return instantOf(&view);
+    return timeOf(time, readable);
 }
 
 // Extensions are only checked for their shape here: the full decoder keeps
@@ -289,36 +415,6 @@ bool version(DerElements& tbs) {
 }
 
 }  // namespace
-
-std::optional<Instant> instantOf(const ASN1_TIME* time) {
-    std::tm fields{};
-    if (time == nullptr || ASN1_TIME_to_tm(time, &fields) != 1) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
-    // The calendar of std::chrono rather than time_t: timegm and friends stop
-    // short of the full range of years (0000–9999) that certificates may name.
-    const std::chrono::year_month_day date{std::chrono::year{fields.tm_year + 1900},
-                                           std::chrono::month{static_cast<unsigned>(fields.tm_mon + 1)},
-                                           std::chrono::day{static_cast<unsigned>(fields.tm_mday)}};
-    if (!date.ok()) {
-        return std::nullopt;
-    }
-    const auto seconds = std::chrono::hours{fields.tm_hour} + std::chrono::minutes{fields.tm_min} +
-                         std::chrono::seconds{fields.tm_sec};
-    return Instant{std::chrono::sys_days{date}} + seconds;
-}
-
-std::optional<std::string> utf8Of(const ASN1_STRING* value) {
-    unsigned char* utf8 = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&utf8, value);
-    if (length < 0) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
-    const UniqueOpenSslText owned(utf8);
-    return std::string(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
-}
 
 std::optional<CertificateFields> readCertificateFields(ByteView der) {
     if (der.size() > static_cast<std::size_t>(INT_MAX)) {

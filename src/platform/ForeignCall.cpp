@@ -7,8 +7,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -19,17 +22,44 @@ namespace {
 constexpr int answeredStatus = 0;
 constexpr int failedStatus = 2;
 constexpr std::array<int, 5> crashSignals = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+using Nanoseconds = std::int64_t;
 
 // Process-wide by nature: signal dispositions and the interval timer belong
 // to the process, and the handlers read these.
 std::atomic<const ForeignCallFaults*> active{nullptr};
 static_assert(std::atomic<const ForeignCallFaults*>::is_always_lock_free, "read in signal handlers");
+// When the outermost call now running began, on the steady clock.
+std::atomic<Nanoseconds> callStart{0};
+static_assert(std::atomic<Nanoseconds>::is_always_lock_free, "read in signal handlers");
+// Whether the interval timer may still fire. It is armed once and left
+// running when a call returns: the next call inherits it, and the handler
+// moves it on to that call's own deadline. Arming and disarming it around
+// every call cost two system calls per call.
+std::atomic<bool> timerRunning{false};
 std::array<struct sigaction, crashSignals.size()> previousActions{};
 std::atomic<const std::string*> standInLeading{nullptr};
 std::atomic<const std::string*> standInTrailing{nullptr};
-std::chrono::seconds deadline = foreignCallDeadline;
+Nanoseconds deadline = std::chrono::nanoseconds(foreignCallDeadline).count();
 // A module that overflows its stack still gets its answer.
 alignas(16) std::array<std::byte, 64 * 1024> alternateStack{};
+
+Nanoseconds steadyNow() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe, and no system call through the vDSO
+    return Nanoseconds{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// ITIMER_REAL counts on the same monotonic clock, so a timer set for the time
+// left never fires before the deadline. setitimer is a plain system call on
+// Linux, safe in a signal handler.
+void armTimer(Nanoseconds after) noexcept {
+    constexpr Nanoseconds smallest = 1000;  // zero would disarm it
+    after = after < smallest ? smallest : after;
+    itimerval timer{};
+    timer.it_value.tv_sec = static_cast<time_t>(after / 1'000'000'000);
+    timer.it_value.tv_usec = static_cast<suseconds_t>(after % 1'000'000'000 / 1000);
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
 
 [[noreturn]] void answerAndExit(const EmergencyAnswer& answer) noexcept {
     const std::string* leading = standInLeading.load();
@@ -64,13 +94,23 @@ void onCrash(int signal, siginfo_t* info, void*) {
     }
 }
 
+// The timer fires at the deadline of the call that armed it, which may have
+// returned long ago: the call running now, if any, is judged by its own start,
+// and the timer set again for the rest of its time.
 void onDeadline(int) {
     const int savedErrno = errno;
     const ForeignCallFaults* faults = active.load();
-    if (faults != nullptr && faults->notResponding != nullptr) {
+    const Nanoseconds left = faults != nullptr ? callStart.load() + deadline - steadyNow() : 0;
+    if (faults != nullptr && left <= 0 && faults->notResponding != nullptr) {
         answerAndExit(*faults->notResponding);
     }
-    // A deadline that expired just as its call returned: nothing to do.
+    if (faults != nullptr && left > 0) {
+        armTimer(left);
+    } else {
+        // No call running (or one whose frame gives no answer for a hang):
+        // the next call arms the timer afresh.
+        timerRunning.store(false);
+    }
     errno = savedErrno;
 }
 
@@ -86,8 +126,11 @@ bool isOurs(int signal, void (*handler)(int)) {
            current.sa_handler == handler;
 }
 
-// Checked at every frame rather than once: whoever replaced one of our
+// Checked at every outermost frame rather than once, since the foreign code
+// of the call before may have changed them: whoever replaced one of our
 // handlers since (a module, a crash handed on) becomes the one we hand on to.
+// Reading a disposition is one system call each; they are the guard's only
+// ones per call.
 void installHandlers() noexcept {
     stack_t current{};
     if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) != 0) {
@@ -114,41 +157,38 @@ void installHandlers() noexcept {
     }
 }
 
-void setTimer(std::chrono::seconds after) noexcept {
-    itimerval timer{};
-    timer.it_value.tv_sec = static_cast<time_t>(after.count());
-    ::setitimer(ITIMER_REAL, &timer, nullptr);
-}
-
 }  // namespace
 
-void setForeignCallDeadline(std::chrono::seconds seconds) noexcept { deadline = seconds; }
+void setForeignCallDeadline(std::chrono::seconds seconds) noexcept {
+    deadline = std::chrono::nanoseconds(seconds).count();
+}
 
 ForeignCall::ForeignCall(const ForeignCallFaults& faults) noexcept {
+    if (active.load() != nullptr) {
+        return;  // covered by the frame around it
+    }
     installHandlers();
+    callStart.store(steadyNow());
     const ForeignCallFaults* none = nullptr;
     outermost_ = active.compare_exchange_strong(none, &faults);
-    if (outermost_) {
-        setTimer(deadline);
+    if (outermost_ && !timerRunning.exchange(true)) {
+        armTimer(deadline);
     }
 }
 
 ForeignCall::~ForeignCall() {
     if (outermost_) {
-        setTimer(std::chrono::seconds::zero());
         active.store(nullptr);
     }
 }
 
 ForeignCallback::ForeignCallback() noexcept {
-    // The timer first: an expiry between the two steps still finds its frame.
-    itimerval stopped{};
-    itimerval left{};
-    if (active.load() == nullptr || ::setitimer(ITIMER_REAL, &stopped, &left) != 0) {
-        return;
-    }
-    remainingMicroseconds_ = static_cast<long>(left.it_value.tv_sec) * 1'000'000L + left.it_value.tv_usec;
+    // With no frame active, an expiry meanwhile stops the timer instead of
+    // charging the callback's time to the foreign code.
     suspended_ = active.exchange(nullptr);
+    if (suspended_ != nullptr) {
+        elapsed_ = steadyNow() - callStart.load();
+    }
 }
 
 ForeignCallback::~ForeignCallback() {
@@ -157,13 +197,14 @@ ForeignCallback::~ForeignCallback() {
     }
     // Whatever replaced our handlers while our code ran is handed on to again.
     installHandlers();
+    // The frame resumes with the time it had left, as though it had begun
+    // that much later. A timer still running fires no later than that and is
+    // moved on by the handler; a stopped one is armed for the rest.
+    callStart.store(steadyNow() - elapsed_);
     active.store(suspended_);
-    itimerval resumed{};
-    // A deadline that had already passed when the callback began is due at once.
-    const long microseconds = remainingMicroseconds_ > 0 ? remainingMicroseconds_ : 1;
-    resumed.it_value.tv_sec = static_cast<time_t>(microseconds / 1'000'000L);
-    resumed.it_value.tv_usec = static_cast<suseconds_t>(microseconds % 1'000'000L);
-    ::setitimer(ITIMER_REAL, &resumed, nullptr);
+    if (!timerRunning.exchange(true)) {
+        armTimer(deadline - elapsed_);
+    }
 }
 
 ForeignFaultStandIn::ForeignFaultStandIn(std::string leading, std::string trailing) noexcept

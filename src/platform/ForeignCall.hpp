@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tarvo::platform {
@@ -101,7 +102,7 @@ public:
 
 private:
     const ForeignCallFaults* suspended_ = nullptr;
-    long remainingMicroseconds_ = 0;
+    std::int64_t elapsed_ = 0;  // nanoseconds of the frame's time spent before the callback
 };
 
 // For an action that can still answer without what a foreign call was to

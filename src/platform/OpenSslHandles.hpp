@@ -1,7 +1,9 @@
 #pragma once
 
-// Owning handles for the OpenSSL objects this code creates, so that every
-// early return frees what was made before it.
+// Owning handles for the OpenSSL objects that code linked against libcrypto
+// creates (the tests' certificate minting), so that every early return frees
+// what was made before it. The helper itself loads the library when it needs
+// it and owns its objects through OpenSslLibrary.hpp.
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>

@@ -1,7 +1,6 @@
 #include "SecureBytes.hpp"
 
-#include <openssl/crypto.h>
-
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -37,7 +36,7 @@ void releaseSecretPages(void* data, std::size_t size) noexcept {
 
 void secureWipe(void* data, std::size_t size) noexcept {
     if (data != nullptr && size > 0) {
-        OPENSSL_cleanse(data, size);
+        ::explicit_bzero(data, size);  // a store the compiler may not drop as dead
     }
 }
 

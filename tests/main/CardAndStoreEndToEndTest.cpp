@@ -328,6 +328,41 @@ INSTANTIATE_TEST_SUITE_P(Actions, TwoTokens,
 // every module registered with p11-kit. The user's registration of SoftHSM2
 // takes the place of a system one of the same name; whatever else the system
 // registered may show tokens of its own.
+// The store's actions load OpenSSL's library only for a certificate that
+// only its full decoder describes (here, a subject without a common name or
+// e-mail address, named by OpenSSL's one-line text). No card module takes
+// part (SoftHSM2 itself links the library); the dynamic loader says what it
+// initialised.
+TEST_F(CardAndStore, TheStoreLoadsOpenSslOnlyForWhatOnlyItCanRead) {
+    store.importIdentity(storeRsaCert, rsaKey(), "depo-rsa");
+    store.importIdentity(storeEcCert, ecKey(), "depo-ec");
+    const auto loadsOpenSsl = [this](const std::string& request) {
+        TempDir log;
+        const RunResult result =
+            run(request, {{"LD_DEBUG", "libs"}, {"LD_DEBUG_OUTPUT", (log.path() / "loader").string()}});
+        EXPECT_EQ(result.status, 0) << result.out;
+        bool loaded = false;
+        for (const auto& file : std::filesystem::directory_iterator(log.path())) {
+            std::ifstream in(file.path());
+            for (std::string line; std::getline(in, line);) {
+                loaded = loaded || (line.find("calling init:") != std::string::npos &&
+                                    line.find("/libcrypto.so") != std::string::npos);
+            }
+        }
+        return loaded;
+    };
+    const std::string sign = R"({"action":"sign","challenge":"AQID","fingerprint":")";
+    EXPECT_FALSE(loadsOpenSsl(sign + fingerprint(storeRsaCert) + "\"}"));
+    EXPECT_FALSE(loadsOpenSsl(sign + fingerprint(storeEcCert) + "\"}"));
+    EXPECT_FALSE(loadsOpenSsl(R"({"action":"list"})"));
+
+    CertificateRecipe unnamed;
+    unnamed.subject = {{{"GN", "Ayşe"}}, {{"SN", "Yılmaz"}}};
+    unnamed.key = rsaKey();
+    store.importIdentity(mintCertificate(unnamed), rsaKey(), "adsiz");
+    EXPECT_TRUE(loadsOpenSsl(R"({"action":"list"})"));
+}
+
 TEST_F(CardAndStore, ListAndSignThroughTheP11KitProxy) {
     oneCard();
     const auto modules = store.home() / ".config" / "pkcs11" / "modules";

@@ -16,8 +16,9 @@ deb=$(find "$work/out" -maxdepth 1 -name "tarvo-eimza-helper_${version}_*.deb")
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version is $(field Version)"
 [ "$(field Recommends)" = "pinentry-curses | pinentry" ] || fail "Recommends is '$(field Recommends)'"
-# Worked out from the binary: the libraries it links, each from its package.
-for library in libc6 libssl3 libnss3 libstdc++6; do
+# The libraries it links, worked out from the binary, and the two it loads
+# when it needs them (NSS, OpenSSL), named in the package's settings.
+for library in libc6 libssl3 libnss3; do
     field Depends | tr ',' '\n' | grep -q "^ *$library " || fail "Depends lacks $library: $(field Depends)"
 done
 

@@ -56,6 +56,15 @@ Bytes withSubjectValue(std::uint8_t tag, const Bytes& content) {
     return der;
 }
 
+// A certificate whose notBefore holds exactly this text, as that type.
+Bytes withNotBefore(int type, const std::string& text) {
+    return altered(mintCertificate({}), [&](X509* x509) {
+        ASN1_TIME* time = X509_getm_notBefore(x509);
+        ASN1_STRING_set(time, text.data(), static_cast<int>(text.size()));
+        time->type = type;
+    });
+}
+
 // A certificate shaped like the ones issued for signatures: extensions, a
 // critical one among them, and an issuer of its own.
 Bytes withExtensions(const Key& key) {
@@ -118,6 +127,14 @@ const ReadingCase readingCases[] = {
          });
      },
      true},
+    // Forms RFC 5280 does not allow, which OpenSSL still reads: left to it.
+    {"time with an offset",
+     [] { return withNotBefore(V_ASN1_UTCTIME, "491231220000-0130"); }, false},
+    {"time without seconds", [] { return withNotBefore(V_ASN1_UTCTIME, "4912312200Z"); }, false},
+    {"time with a fraction of a second",
+     [] { return withNotBefore(V_ASN1_GENERALIZEDTIME, "20491231220000.25Z"); }, false},
+    {"GeneralizedTime on the 29th of February of a year that has none",
+     [] { return withNotBefore(V_ASN1_GENERALIZEDTIME, "21000229000000Z"); }, true},
     {"BMPString", [] { return withSubjectValue(0x1E, bmpText); }, true},
     {"UniversalString", [] { return withSubjectValue(0x1C, universalText); }, true},
     {"T61String with high bytes", [] { return withSubjectValue(0x14, {'A', 0xE7}); }, true},

@@ -17,6 +17,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarvo::platform {
@@ -54,6 +55,7 @@ struct Case {
     std::function<void()> crash;
     std::function<bool(int)> ends;
     std::string answer;
+    std::function<void()> earlier = {};  // runs before the frame, outside it
 };
 
 // Runs in the death test's child. The dispositions set here replace ours, if
@@ -73,6 +75,9 @@ struct Case {
     if (c.answerClaimed) {
         claimAnswer();
     }
+    if (c.earlier) {
+        c.earlier();
+    }
     if (c.frame != nullptr) {
         const ForeignCall call(*c.frame);
         c.crash();
@@ -89,6 +94,15 @@ TEST(ForeignCall, ACrashInsideAFrameIsAnsweredAndOneOutsideGoesWhereItWentBefore
     const auto exitedWith = [](int status) { return ::testing::ExitedWithCode(status); };
     const auto killedBy = [](int signal) { return ::testing::KilledBySignal(signal); };
     const auto raiseSegv = [] { ::raise(SIGSEGV); };
+    // A quick call, then a while outside any call: the timer of that call is
+    // still running when the next one begins.
+    const auto quickCallThenWait = [](std::chrono::milliseconds wait) {
+        return [wait] {
+            { const ForeignCall call(moduleFaults); }
+            std::this_thread::sleep_for(wait);
+        };
+    };
+    const auto slowCall = [] { std::this_thread::sleep_for(std::chrono::milliseconds(600)); };
 
     const std::vector<Case> cases = {
         {"fault in a module call", Before::defaultAction, &moduleFaults, false, fault, exitedWith(2), crashedAnswer},
@@ -108,6 +122,11 @@ TEST(ForeignCall, ACrashInsideAFrameIsAnsweredAndOneOutsideGoesWhereItWentBefore
          ""},
         {"our own raise, own handler before", Before::ownHandler, nullptr, false, raiseSegv,
          exitedWith(ownHandlerStatus), ""},
+        // The deadline counts from each call's own start, not from the call that set the timer.
+        {"hang in a call after an earlier one", Before::defaultAction, &moduleFaults, false, hang, exitedWith(2),
+         notRespondingAnswer, quickCallThenWait(std::chrono::milliseconds(500))},
+        {"a call in time after an earlier deadline passed", Before::defaultAction, &moduleFaults, false, slowCall,
+         exitedWith(101), "", quickCallThenWait(std::chrono::milliseconds(700))},
     };
     test::TempDir dir;
     const std::string answerFile = (dir.path() / "answer").string();

@@ -4,7 +4,9 @@
 
 #include <openssl/sha.h>
 
+#include <numeric>
 #include <string>
+#include <vector>
 
 namespace tarvo::test {
 namespace {
@@ -32,14 +34,24 @@ TEST(Sha256, MatchesTheStandardVectors) {
     }
 }
 
-TEST(Sha256, AgreesWithTheOneShotDigestOverManyBlocks) {
+// Every length around the padding's edges (one block or two for the rest),
+// and many blocks, both with the processor's extensions (where it has them)
+// and without.
+TEST(Sha256, AgreesWithOpenSslAtEveryLengthWithAndWithoutTheProcessorsExtensions) {
     Bytes bytes(100'003);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
     }
-    platform::Sha256Digest expected{};
-    SHA256(bytes.data(), bytes.size(), expected.data());
-    EXPECT_EQ(platform::sha256(bytes), expected);
+    std::vector<std::size_t> lengths(300);
+    std::iota(lengths.begin(), lengths.end(), std::size_t{0});
+    lengths.push_back(bytes.size());
+    for (const std::size_t length : lengths) {
+        const ByteView part(bytes.data(), length);
+        platform::Sha256Digest expected{};
+        SHA256(part.data(), part.size(), expected.data());
+        ASSERT_EQ(platform::sha256(part), expected) << length;
+        ASSERT_EQ(platform::detail::portableSha256(part), expected) << length;
+    }
 }
 
 }  // namespace
