@@ -39,4 +39,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # shlibdeps cannot see it; 3.30 brought the last entry point the store uses.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3 (>= 2:3.30)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pinentry-curses | pinentry")
+# The store's own tools (certutil, pk12util, modutil) make and fill the store;
+# the Node.js client needs Node.js.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libnss3-tools, nodejs")
 include(CPack)

@@ -16,10 +16,24 @@ deb=$(find "$work/out" -maxdepth 1 -name "tarvo-eimza-helper_${version}_*.deb")
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version is $(field Version)"
 [ "$(field Recommends)" = "pinentry-curses | pinentry" ] || fail "Recommends is '$(field Recommends)'"
-# Worked out from the binary: the libraries it links, each from its package.
-for library in libc6 libssl3 libnss3 libstdc++6; do
+[ "$(field Suggests)" = "libnss3-tools, nodejs" ] || fail "Suggests is '$(field Suggests)'"
+# Worked out from the binary: every library it links, from the package that
+# holds it here, whatever that package is called on this release (Debian 13
+# renamed some for the 64-bit time_t); and NSS, which it loads at run time.
+owner() {
+    local path package
+    path=$(ldd "$build/tarvo-eimza-helper" | awk -v name="$1" '$1 == name { print $3 }')
+    package=$({ dpkg-query -S "$path" || dpkg-query -S "$(realpath "$path")"; } 2>/dev/null | head -n 1 | sed 's/[:,].*//')
+    [ -n "$package" ] && echo "$package"
+}
+libraries=(libnss3)
+for needed in $(readelf -dW "$build/tarvo-eimza-helper" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    libraries+=("$(owner "$needed")") || fail "no package holds $needed"
+done
+for library in "${libraries[@]}"; do
     field Depends | tr ',' '\n' | grep -q "^ *$library " || fail "Depends lacks $library: $(field Depends)"
 done
+[[ " ${libraries[*]} " == *" libssl3"* ]] || fail "the libcrypto the binary links is in none of: ${libraries[*]}"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in usr/bin/tarvo-eimza-helper usr/share/man/man1/tarvo-eimza-helper.1.gz \
