@@ -120,7 +120,10 @@ if [ ! -f "$ready" ]; then
     echo "mirror: $archive${security:+, $security}"
     started=$SECONDS
     made_here=true
-    mmdebstrap --variant=apt --mode=root --format=directory --quiet "$suite" "$tree" "${sources[@]}"
+    # The tree is thrown away after the run: dpkg need not sync every file it
+    # unpacks there, now or when install-deps.sh installs the packages.
+    mmdebstrap --variant=apt --mode=root --format=directory --quiet --dpkgopt=force-unsafe-io \
+        "$suite" "$tree" "${sources[@]}"
     echo "tree made in $((SECONDS - started)) s"
 
     heading "scripts/install-deps.sh, as the README says"
