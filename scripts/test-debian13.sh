@@ -87,7 +87,7 @@ in_tree() {
             mount --bind /dev/pts "$tree/dev/pts"
             mount -t tmpfs -o mode=1777 tmpfs "$tree/dev/shm"
             mount -t tmpfs -o mode=1777 tmpfs "$tree/tmp"
-            exec chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+            exec chroot "$tree" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" DEBIAN_FRONTEND=noninteractive \
                 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' \
         in-tree "$tree" "$@"
 }
