@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need, and
-# any further ones named as arguments, on Debian 12 (bookworm) or 13 (trixie).
+# Installs the Debian packages that building, testing (on this machine and in a
+# Debian 13 tree: mmdebstrap) and the demo need, and any further ones named as
+# arguments, on Debian 12 (bookworm) or 13 (trixie).
 # Safe to run again: it installs only what is missing. Run it as root, or as a
 # user who has sudo.
 set -euo pipefail
@@ -12,6 +13,7 @@ packages=(
     libnss3-tools softhsm2 opensc p11-kit-modules pinentry-curses pinentry-tty jq
     scdoc dpkg-dev lintian man-db python3-jsonschema nodejs npm
     clang clang-runtime
+    mmdebstrap
     "$@"
 )
 
