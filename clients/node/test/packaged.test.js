@@ -46,15 +46,15 @@ console.log(JSON.stringify({
 }));`;
 
 const kinds = [
-  ['CommonJS', 'robot.cjs', `const client = require('${name}');\nconst resolved = require.resolve('${name}');\n(async () => {${body}\n})();`],
+  ['a CommonJS script', 'robot.cjs', `const client = require('${name}');\nconst resolved = require.resolve('${name}');\n(async () => {${body}\n})();`],
   // The module that import gave is the one require finds in node_modules.
-  ['ES module', 'robot.mjs', `import * as client from '${name}';\nimport { createRequire } from 'node:module';\n` +
+  ['an ES module', 'robot.mjs', `import * as client from '${name}';\nimport { createRequire } from 'node:module';\n` +
     `const require = createRequire(import.meta.url);\n` +
     `const resolved = require('${name}') === client.default ? require.resolve('${name}') : 'elsewhere';${body}`],
 ];
 
 for (const [kind, file, text] of kinds) {
-  test(`the installed client lists and signs from a ${kind}`, () => {
+  test(`the installed client lists and signs from ${kind}`, () => {
     writeFileSync(join(project, file), text);
     const output = execFileSync(process.execPath, [file], {
       cwd: project,
