@@ -227,10 +227,18 @@ std::optional<Name> name(DerElements& outer) {
     return result;
 }
 
+// A time shorter than its type's full form (YYMMDDHHMMSSZ, YYYYMMDDHHMMSSZ)
+// is refused by the full decoder of newer OpenSSL (3.5) and taken by older
+// ones (3.0): that decoder decides, so that the bytes count as a certificate
+// exactly when the OpenSSL we run with takes them.
+constexpr std::size_t shortestUtcTime = 13;
+constexpr std::size_t shortestGeneralizedTime = 15;
+
 std::optional<Instant> timeElement(DerElements& outer, bool& readable) {
     Element time;
     if (outer.atEnd() || (outer.nextTag() != utcTimeTag && outer.nextTag() != generalizedTimeTag) ||
-        !outer.next(time)) {
+        !outer.next(time) ||
+        time.content.size() < (time.tag == utcTimeTag ? shortestUtcTime : shortestGeneralizedTime)) {
         readable = false;
         return std::nullopt;
     }

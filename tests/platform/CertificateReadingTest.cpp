@@ -118,6 +118,23 @@ const ReadingCase readingCases[] = {
          });
      },
      true},
+    // Newer OpenSSL refuses these at decoding, older OpenSSL takes them.
+    {"GeneralizedTime without seconds",
+     [] {
+         CertificateRecipe r;
+         r.notBeforeText = "19000101000000Z";
+         return altered(mintCertificate(r), [](X509* x509) {
+             ASN1_STRING_set(X509_getm_notBefore(x509), "190001010000Z", 13);
+         });
+     },
+     false},
+    {"UTCTime without seconds",
+     [] {
+         return altered(mintCertificate({}), [](X509* x509) {
+             ASN1_STRING_set(X509_getm_notAfter(x509), "9912312359Z", 11);
+         });
+     },
+     false},
     {"BMPString", [] { return withSubjectValue(0x1E, bmpText); }, true},
     {"UniversalString", [] { return withSubjectValue(0x1C, universalText); }, true},
     {"T61String with high bytes", [] { return withSubjectValue(0x14, {'A', 0xE7}); }, true},
