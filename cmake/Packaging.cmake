@@ -41,4 +41,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # we use of it (libssl3t64 is its package from Debian 13 on).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3 (>= 2:3.30), libssl3 (>= 3.0.0) | libssl3t64")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pinentry-curses | pinentry")
+# The store's own tools (certutil, pk12util, modutil) make and fill the store;
+# the Node.js client needs Node.js.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libnss3-tools, nodejs")
+# The Node.js client, under the name Debian gives the package of a Node.js
+# module (@tarvo/eimza-helper).
+set(CPACK_DEBIAN_PACKAGE_PROVIDES "node-tarvo-eimza-helper (= ${PROJECT_VERSION})")
 include(CPack)

@@ -1,14 +1,18 @@
 // Calls tarvo-eimza-helper the way its protocol asks: one process per
 // request, one JSON object on standard input, one JSON line back. No runtime
 // dependencies; see index.d.ts for the types and README.md for the use.
+// CommonJS, so that require() finds it on every Node.js from 18 on; ES modules
+// import it through index.mjs, which hands on these very functions and class.
 
-import { spawn } from 'node:child_process';
-import { Buffer } from 'node:buffer';
+'use strict';
 
-export const defaultBinary = 'tarvo-eimza-helper';
+const { spawn } = require('node:child_process');
+const { Buffer } = require('node:buffer');
+
+const defaultBinary = 'tarvo-eimza-helper';
 // Longer than the helper's own limits: five minutes for the PIN dialog and
 // one minute for any single call into the card module.
-export const defaultTimeout = 7 * 60 * 1000;
+const defaultTimeout = 7 * 60 * 1000;
 
 // The client's own texts, for failures that the helper cannot report itself.
 const messages = {
@@ -18,7 +22,7 @@ const messages = {
 };
 
 /** Every failure: the helper's Turkish message and its exit status. */
-export class HelperError extends Error {
+class HelperError extends Error {
   constructor(message, { status = null, reason = 'helper', cause } = {}) {
     super(message, cause === undefined ? undefined : { cause });
     this.name = 'HelperError';
@@ -29,27 +33,27 @@ export class HelperError extends Error {
   }
 }
 
-export function list(options = {}) {
+function list(options = {}) {
   return call({ action: 'list' }, options).then((answer) => ({
     certificates: answer.certificates.map(certificateEntry),
     ...(answer.warning === undefined ? {} : { warning: answer.warning }),
   }));
 }
 
-export function sign({ challenge, fingerprint }, options = {}) {
+function sign({ challenge, fingerprint }, options = {}) {
   return call({ action: 'sign', challenge: base64Of(challenge, 'challenge'), fingerprint }, options).then(
     (answer) => ({ ...certificateEntry(answer), signature: bytes(answer.signature) }),
   );
 }
 
-export function documentCertificate({ fingerprint } = {}, options = {}) {
+function documentCertificate({ fingerprint } = {}, options = {}) {
   return call({ action: 'udf-cert', fingerprint }, options).then((answer) => ({
     certificate: bytes(answer.certificate),
     identityFingerprint: answer.identityFingerprint,
   }));
 }
 
-export function signDocument({ digestInfo, pin, fingerprint }, options = {}) {
+function signDocument({ digestInfo, pin, fingerprint }, options = {}) {
   if (typeof pin !== 'string' && !Buffer.isBuffer(pin)) {
     throw new TypeError('pin must be a string or a Buffer');
   }
@@ -173,3 +177,5 @@ function parseAnswer(bytes) {
     return undefined;
   }
 }
+
+module.exports = { defaultBinary, defaultTimeout, HelperError, list, sign, documentCertificate, signDocument };

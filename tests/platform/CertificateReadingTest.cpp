@@ -135,6 +135,16 @@ const ReadingCase readingCases[] = {
      [] { return withNotBefore(V_ASN1_GENERALIZEDTIME, "20491231220000.25Z"); }, false},
     {"GeneralizedTime on the 29th of February of a year that has none",
      [] { return withNotBefore(V_ASN1_GENERALIZEDTIME, "21000229000000Z"); }, true},
+    // Newer OpenSSL refuses this at decoding, older OpenSSL takes it.
+    {"GeneralizedTime without seconds",
+     [] {
+         CertificateRecipe r;
+         r.notBeforeText = "19000101000000Z";
+         return altered(mintCertificate(r), [](X509* x509) {
+             ASN1_STRING_set(X509_getm_notBefore(x509), "190001010000Z", 13);
+         });
+     },
+     false},
     {"BMPString", [] { return withSubjectValue(0x1E, bmpText); }, true},
     {"UniversalString", [] { return withSubjectValue(0x1C, universalText); }, true},
     {"T61String with high bytes", [] { return withSubjectValue(0x14, {'A', 0xE7}); }, true},

@@ -4,11 +4,12 @@
 import assert from 'node:assert/strict';
 import { createHash, verify } from 'node:crypto';
 import { existsSync, readFileSync, writeFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { after, describe, test } from 'node:test';
 import { inspect } from 'node:util';
 
-import * as client from '../index.js';
+import * as client from '../index.mjs';
 import { cardModule, cardPin, Fixture, helper, standInPinentry } from './fixtures.js';
 
 const storeLabel = 'macOS Keychain/CryptoTokenKit';
@@ -185,8 +186,14 @@ describe('failures', () => {
   });
 });
 
-test('the declarations name exactly what the module exports', () => {
+test('the declarations name exactly what the module exports, to require() and import alike', () => {
   const declarations = readFileSync(new URL('../index.d.ts', import.meta.url), 'utf8');
   const declared = [...declarations.matchAll(/^export declare (?:class|const|function) (\w+)/gm)].map((match) => match[1]);
-  assert.deepEqual(declared.sort(), Object.keys(client).sort());
+  const required = createRequire(import.meta.url)('../index.js');
+  assert.deepEqual(Object.keys(required).sort(), declared.sort());
+  assert.deepEqual(Object.keys(client).sort(), [...declared, 'default'].sort());
+  assert.equal(client.default, required);
+  for (const name of declared) {
+    assert.equal(client[name], required[name], name);
+  }
 });
