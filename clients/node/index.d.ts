@@ -7,7 +7,7 @@ export interface HelperOptions {
   binary?: string;
   /** The PKCS#11 module of the card for this request (the request's "p11"). Default: the helper's own. */
   module?: string;
-  /** Milliseconds until the helper is killed; 0 or Infinity for none. Default: defaultTimeout (7 minutes). */
+  /** Milliseconds until the helper is told to end (SIGTERM, then SIGKILL two seconds later if it stays); 0 or Infinity for none. Default: defaultTimeout (7 minutes). */
   timeout?: number;
   /** The helper's environment (HOME, PATH, DISPLAY, …). Default: this process's. */
   env?: NodeJS.ProcessEnv;

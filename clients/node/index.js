@@ -116,6 +116,9 @@ function requestBytes(request, options, pin) {
   return whole;
 }
 
+// How long a helper past its time-out has, after SIGTERM, before SIGKILL.
+const terminationGrace = 2000;
+
 function call(request, options, pin) {
   const binary = options.binary ?? defaultBinary;
   const timeout = options.timeout ?? defaultTimeout;
@@ -127,17 +130,22 @@ function call(request, options, pin) {
         settled = true;
         input.fill(0);
         clearTimeout(timer);
+        clearTimeout(killer);
         outcome(value);
       }
     };
     const child = spawn(binary, [], { stdio: ['pipe', 'pipe', 'ignore'], env: options.env ?? process.env });
     // 0 or Infinity: no time-out of ours (setTimeout would take Infinity for 1 ms).
-    // The promise settles only once the killed child is gone.
+    // SIGTERM first, so that the helper takes its PIN dialog along and puts
+    // the person's terminal back; SIGKILL only if it is still there a short
+    // grace later. The promise settles only once the child is gone.
     let timedOut = false;
+    let killer;
     const timer = timeout > 0 && Number.isFinite(timeout)
       ? setTimeout(() => {
         timedOut = true;
-        child.kill('SIGKILL');
+        child.kill('SIGTERM');
+        killer = setTimeout(() => child.kill('SIGKILL'), terminationGrace);
       }, timeout)
       : undefined;
     const output = [];

@@ -167,18 +167,28 @@ describe('failures', () => {
     });
   }
 
-  test('a helper that does not answer in time is killed', async () => {
-    const pidFile = join(fixture.folder, 'hung.pid');
-    const hung = fixture.script('hung', `echo $$ > '${pidFile}'; exec sleep 600`);
-    const error = await client.list({ ...options, binary: hung, timeout: 300 }).catch((caught) => caught);
-    assert.deepEqual(
-      { message: error.message, status: error.status, reason: error.reason },
-      { message: 'E-imza yardımcısı zamanında yanıt vermedi', status: null, reason: 'timeout' },
-    );
-    assert.ok(existsSync(pidFile));
-    const pid = Number(readFileSync(pidFile, 'utf8'));
-    assert.throws(() => process.kill(pid, 0), { code: 'ESRCH' });
-  });
+  // A helper past its time-out is asked to end (SIGTERM), and killed only if it stays.
+  for (const [name, onTerm, signals] of [
+    ['ends when asked', `echo TERM >> '$log'; exit 143`, ['TERM']],
+    ['is killed when it stays', `echo TERM >> '$log'`, ['TERM', 'KILL']],
+  ]) {
+    test(`a helper that does not answer in time ${name}`, async () => {
+      const log = join(fixture.folder, `${name}.log`);
+      const pidFile = join(fixture.folder, `${name}.pid`);
+      const body = `log='${log}'; echo $$ > '${pidFile}'; trap "${onTerm}" TERM; ` +
+        `while :; do sleep 0.05; done`;
+      const hung = fixture.script(name.replaceAll(' ', '-'), body);
+      const error = await client.list({ ...options, binary: hung, timeout: 300 }).catch((caught) => caught);
+      assert.deepEqual(
+        { message: error.message, status: error.status, reason: error.reason },
+        { message: 'E-imza yardımcısı zamanında yanıt vermedi', status: null, reason: 'timeout' },
+      );
+      const pid = Number(readFileSync(pidFile, 'utf8'));
+      assert.throws(() => process.kill(pid, 0), { code: 'ESRCH' });
+      const seen = readFileSync(log, 'utf8').trim().split('\n');
+      assert.deepEqual([...seen, ...(signals.includes('KILL') ? ['KILL'] : [])], signals);
+    });
+  }
 
   test('inputs that are not bytes are refused before anything starts', () => {
     assert.throws(() => client.sign({ challenge: 'AQID', fingerprint: 'ab' }, options), TypeError);
