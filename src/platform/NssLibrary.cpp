@@ -8,10 +8,12 @@ namespace tarvo::platform {
 
 namespace {
 
+// The library's own name, as its package installs it; NSPR comes along as
+// its dependency, and a symbol lookup on its handle searches it too.
+constexpr const char* libraryName = "libnss3.so";
+
 std::optional<NssLibrary> load() {
-    // The library's own name, as its package installs it; NSPR comes along as
-    // its dependency, and a symbol lookup on this handle searches it too.
-    void* handle = ::dlopen("libnss3.so", RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(libraryName, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         return std::nullopt;
     }
@@ -35,6 +37,18 @@ const NssLibrary* loadedNss() {
     // Written once, on first use, and only read afterwards.
     static const std::optional<NssLibrary> library = load();
     return library ? &*library : nullptr;
+}
+
+const NssLibrary* initialisedNss() {
+    // Whether the process holds the library at all is asked of the loader,
+    // which does not load it for the question.
+    void* present = ::dlopen(libraryName, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (present == nullptr) {
+        return nullptr;
+    }
+    ::dlclose(present);
+    const NssLibrary* library = loadedNss();
+    return library != nullptr && library->NSS_IsInitialized() == PR_TRUE ? library : nullptr;
 }
 
 }  // namespace tarvo::platform
