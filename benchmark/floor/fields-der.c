@@ -2,64 +2,50 @@
  * least any implementation must do to print them. Only the usual shapes
  * (names of character strings, times of the two forms RFC 5280 allows) are
  * read; the benchmark compares every answer with the helper's. The
- * fingerprint comes from a library that the program has loaded anyway: NSS
- * once the store is open, OpenSSL where signatures are verified with it, else
- * a plain SHA-256 of our own. */
+ * fingerprint is hashed as the helper hashes it: by NSS while the store is
+ * open, by OpenSSL's libcrypto otherwise. */
 #include "floor.h"
 
 #ifdef WITH_STORE
 #include <nss.h>
 #include <pk11pub.h>
 #endif
-#ifdef WITH_VERIFY
+/* SHA256_Init and friends: no provider set-up per process. */
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
-#endif
+
+#include <dlfcn.h>
 
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #if !defined(WITH_VERIFY)
-static const uint32_t K[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5, 0xd807aa98,
-    0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786,
-    0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8,
-    0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13,
-    0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819,
-    0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a,
-    0x5b9cca4f, 0x682e6ff3, 0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-    0xc67178f2};
-#define ROTATE(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
+/* Without verification the program does not link OpenSSL: its library is
+ * loaded when a fingerprint first needs it, as the helper loads it. */
+struct Sha256Library {
+    int (*init)(SHA256_CTX*);
+    int (*update)(SHA256_CTX*, const void*, size_t);
+    int (*final)(unsigned char*, SHA256_CTX*);
+};
 
-static void block(uint32_t h[8], const unsigned char* p) {
-    uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-        w[i] = (uint32_t)p[4 * i] << 24 | (uint32_t)p[4 * i + 1] << 16 | (uint32_t)p[4 * i + 2] << 8 | p[4 * i + 3];
-    for (int i = 16; i < 64; ++i)
-        w[i] = w[i - 16] + (ROTATE(w[i - 15], 7) ^ ROTATE(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
-               (ROTATE(w[i - 2], 17) ^ ROTATE(w[i - 2], 19) ^ (w[i - 2] >> 10));
-    uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
-    for (int i = 0; i < 64; ++i) {
-        const uint32_t t1 = k + (ROTATE(e, 6) ^ ROTATE(e, 11) ^ ROTATE(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
-        const uint32_t t2 = (ROTATE(a, 2) ^ ROTATE(a, 13) ^ ROTATE(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        k = g; g = f; f = e; e = d + t1; d = c; c = b; b = a; a = t1 + t2;
+static const struct Sha256Library* sha256Library(void) {
+    static struct Sha256Library library;
+    static int loaded = 0;
+    if (!loaded) {
+        loaded = 1;
+        void* handle = dlopen("libcrypto.so.3", RTLD_NOW | RTLD_LOCAL);
+        if (handle == NULL) exit(3);
+        *(void**)&library.init = dlsym(handle, "SHA256_Init");
+        *(void**)&library.update = dlsym(handle, "SHA256_Update");
+        *(void**)&library.final = dlsym(handle, "SHA256_Final");
+        if (!library.init || !library.update || !library.final) exit(3);
     }
-    h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += k;
+    return &library;
 }
-
-static void plainSha256(const unsigned char* data, size_t length, unsigned char digest[32]) {
-    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    size_t i = 0;
-    for (; i + 64 <= length; i += 64) block(h, data + i);
-    unsigned char last[128] = {0};
-    memcpy(last, data + i, length - i);
-    last[length - i] = 0x80;
-    const size_t size = length - i + 9 <= 64 ? 64 : 128;
-    for (int k = 0; k < 8; ++k) last[size - 1 - k] = (unsigned char)(((uint64_t)length * 8) >> (8 * k));
-    for (size_t k = 0; k < size; k += 64) block(h, last + k);
-    for (int k = 0; k < 32; ++k) digest[k] = (unsigned char)(h[k / 4] >> (24 - 8 * (k % 4)));
-}
+#define SHA256_Init sha256Library()->init
+#define SHA256_Update sha256Library()->update
+#define SHA256_Final sha256Library()->final
 #endif
 
 void fingerprintDigest(const unsigned char* data, size_t length, unsigned char digest[32]) {
@@ -69,14 +55,10 @@ void fingerprintDigest(const unsigned char* data, size_t length, unsigned char d
         return;
     }
 #endif
-#ifdef WITH_VERIFY
     SHA256_CTX context;
     SHA256_Init(&context);
     SHA256_Update(&context, data, length);
     SHA256_Final(digest, &context);
-#else
-    plainSha256(data, length, digest);
-#endif
 }
 
 void fingerprintOf(const unsigned char* der, size_t length, char hex[65]) {

@@ -7,8 +7,8 @@
  * they read a certificate's fields:
  *
  *   the least floor (fields-der.c): straight from the DER bytes, with the
- *       fingerprint from a library already loaded (or a plain SHA-256): only
- *       the calls no implementation can skip, SHA-256 and the output;
+ *       fingerprint from NSS while the store is open, else from libcrypto:
+ *       only the calls no implementation can skip, SHA-256 and the output;
  *   the OpenSSL floor (fields-openssl.c): OpenSSL's full decoder, as a plain
  *       program built on OpenSSL would;
  *   the NSS floor (fields-nss.c): the store alone, NSS's own decoding.

@@ -10,10 +10,15 @@ namespace tarvo {
 
 namespace {
 
+// A signature whose digest cannot be taken could not be verified either:
+// refused before the PIN is spent.
 Bytes sha256DigestInfo(const Bytes& message) {
-    const platform::Sha256Digest digest = platform::sha256(message);
+    const std::optional<platform::Sha256Digest> digest = platform::sha256(message);
+    if (!digest) {
+        throw HelperError(messages::card::challenge::notVerified);
+    }
     Bytes digestInfo(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end());
-    digestInfo.insert(digestInfo.end(), digest.begin(), digest.end());
+    digestInfo.insert(digestInfo.end(), digest->begin(), digest->end());
     return digestInfo;
 }
 
@@ -22,6 +27,7 @@ Bytes sha256DigestInfo(const Bytes& message) {
 CardSignature signChallengeOnCard(const std::string& modulePath, const CardCertificate& chosen,
                                   const platform::PublicKey& publicKey, const Bytes& challenge, SecureBytes& pin) {
     const PinWipe wipe(pin);
+    const Bytes digestInfo = sha256DigestInfo(challenge);
     Bytes signature = withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
         const ChosenToken token = chosenToken(pkcs11, chosen, messages::card::challenge::noCard);
         const CardSession& session = token.session;
@@ -47,7 +53,7 @@ CardSignature signChallengeOnCard(const std::string& modulePath, const CardCerti
         if (keys.empty()) {
             throw HelperError(messages::card::challenge::noKey);
         }
-        Bytes made = signOnCard(pkcs11, session.handle(), keys.front(), sha256DigestInfo(challenge),
+        Bytes made = signOnCard(pkcs11, session.handle(), keys.front(), digestInfo,
                                 {messages::card::challenge::signInitFailed, messages::card::challenge::signatureLengthFailed,
                                  messages::card::challenge::signFailed});
         if (!publicKey.verifyRSASHA256Message(challenge, made)) {

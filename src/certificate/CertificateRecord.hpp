@@ -23,13 +23,14 @@ struct CertificateRecord {
     std::optional<platform::KeychainIdentity> identity;  // absent for card certificates
 };
 
-// Nothing when a validity date cannot be read or `now` lies outside
-// [notBefore, notAfter] (both ends inclusive).
+// Nothing when a validity date or the fingerprint cannot be read or `now`
+// lies outside [notBefore, notAfter] (both ends inclusive).
 std::optional<CertificateRecord> record(const platform::Certificate& certificate,
                                         const std::optional<platform::KeychainIdentity>& identity,
                                         Instant now = currentTime());
 
-// 64 lower-case hexadecimal digits of the SHA-256 of the bytes.
+// 64 lower-case hexadecimal digits of the SHA-256 of the bytes; empty when
+// no library can compute it.
 std::string fingerprintOf(ByteView der);
 
 }  // namespace tarvo

@@ -8,6 +8,9 @@ std::optional<CertificateRecord> record(const platform::Certificate& certificate
                                         const std::optional<platform::KeychainIdentity>& identity, Instant now) {
     Bytes der = certificate.der();
     std::string fingerprint = fingerprintOf(der);
+    if (fingerprint.empty()) {
+        return std::nullopt;
+    }
 
     // A certificate is offered only inside its validity window, both ends
     // included; one whose dates cannot be read is never offered.

@@ -210,9 +210,6 @@ std::vector<KeychainIdentity> Keychain::identities() const {
     return identities;
 }
 
-bool certificateStoreIsRunning() {
-    const NssLibrary* library = loadedNss();
-    return library != nullptr && library->NSS_IsInitialized() == PR_TRUE;
-}
+bool certificateStoreIsRunning() { return initialisedNss() != nullptr; }
 
 }  // namespace tarvo::platform

@@ -34,6 +34,7 @@ inline constexpr ForeignCallFaults storeCallFaults{&storeNotRespondingAnswer, &s
     F(PK11_FreeSlot)                                                                                                 \
     F(PK11_GetTokenName)                                                                                             \
     F(PK11_HasAttributeSet)                                                                                          \
+    F(PK11_HashBuf)                                                                                                  \
     F(PK11_IsLoggedIn)                                                                                               \
     F(PK11_ListCerts)                                                                                                \
     F(PK11_Logout)                                                                                                   \
@@ -60,6 +61,10 @@ struct NssLibrary {
 // (NSS cannot be unloaded safely once initialised). Null when it is not
 // installed or lacks an entry point: then there is no store to read.
 const NssLibrary* loadedNss();
+
+// The library when it is loaded and initialised (the store is open), without
+// loading it otherwise; null when it is not.
+const NssLibrary* initialisedNss();
 
 // For code that holds an object of the store, which only a loaded library made.
 inline const NssLibrary& nss() { return *loadedNss(); }

@@ -21,6 +21,9 @@ std::optional<OpenSslLibrary> load() {
     library.name = reinterpret_cast<decltype(library.name)>(::dlsym(handle, #name));                                 \
     complete = complete && library.name != nullptr;
     TARVO_OPENSSL_FUNCTIONS(TARVO_OPENSSL_BIND)
+    TARVO_OPENSSL_BIND(SHA256_Init)
+    TARVO_OPENSSL_BIND(SHA256_Update)
+    TARVO_OPENSSL_BIND(SHA256_Final)
 #undef TARVO_OPENSSL_BIND
     if (!complete) {
         ::dlclose(handle);

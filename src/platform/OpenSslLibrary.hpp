@@ -7,8 +7,10 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 
+#include <cstddef>
 #include <memory>
 
 namespace tarvo::platform {
@@ -16,8 +18,9 @@ namespace tarvo::platform {
 // OpenSSL's library is loaded when a request first needs it, not with the
 // program: card signatures are verified with it, and certificates whose bytes
 // only its full decoder can judge are read with it. Everything else (the
-// store's signatures, the usual certificates, fingerprints) does without, and
-// loading the library would cost a store signature more than signing does.
+// store's signatures, the usual certificates, fingerprints taken while the
+// store is open) does without, and loading the library would cost a store
+// signature more than signing does.
 #define TARVO_OPENSSL_FUNCTIONS(F)                                                                                   \
     F(ASN1_STRING_get0_data)                                                                                         \
     F(ASN1_STRING_length)                                                                                            \
@@ -63,6 +66,13 @@ struct OpenSslLibrary {
 #define TARVO_OPENSSL_ENTRY(name) decltype(&::name) name = nullptr;
     TARVO_OPENSSL_FUNCTIONS(TARVO_OPENSSL_ENTRY)
 #undef TARVO_OPENSSL_ENTRY
+    // The one-call SHA-256 routines, named by their types rather than their
+    // (deprecated) declarations: the digest interfaces, and in OpenSSL 3 also
+    // SHA256(), first build the library's provider context, which costs a
+    // helper process several times what hashing its certificates does.
+    int (*SHA256_Init)(SHA256_CTX*) = nullptr;
+    int (*SHA256_Update)(SHA256_CTX*, const void*, std::size_t) = nullptr;
+    int (*SHA256_Final)(unsigned char*, SHA256_CTX*) = nullptr;
 };
 
 // Loads the library on the first call and keeps it until the process ends.

@@ -47,7 +47,7 @@ inline std::vector<mockp11::MockSlot> signingCardBehindAnotherToken(const Bytes&
 }
 
 inline Bytes sha256DigestInfoOf(const Bytes& message) {
-    const platform::Sha256Digest digest = platform::sha256(message);
+    const platform::Sha256Digest digest = platform::sha256(message).value();
     Bytes info(sha256DigestInfoPrefix.size() + digest.size());
     std::copy(digest.begin(), digest.end(),
               std::copy(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end(), info.begin()));

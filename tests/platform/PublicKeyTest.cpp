@@ -86,7 +86,7 @@ TEST(PublicKey, VerifiesMessageSignaturesAndRefusesEveryOther) {
 
 TEST(PublicKey, VerifiesDigestSignaturesAndRefusesEveryOther) {
     const PublicKey key = publicKeyOf(rsaKey());
-    const platform::Sha256Digest digest = platform::sha256(message);
+    const platform::Sha256Digest digest = platform::sha256(message).value();
     const Bytes digestBytes(digest.begin(), digest.end());
     // A message signature carries the DigestInfo of the message's digest, so
     // the same bytes must verify as a signature of that digest.
@@ -109,7 +109,7 @@ TEST(PublicKey, VerifiesDigestSignaturesAndRefusesEveryOther) {
 TEST(PublicKey, NonRsaKeysVerifyNothing) {
     const PublicKey key = publicKeyOf(ecKey());
     const Bytes ecdsa = sha256Signature(ecKey(), message);
-    const platform::Sha256Digest digest = platform::sha256(message);
+    const platform::Sha256Digest digest = platform::sha256(message).value();
     EXPECT_FALSE(key.verifyRSASHA256Message(message, ecdsa));
     EXPECT_FALSE(key.verifyRSASHA256Digest(Bytes(digest.begin(), digest.end()), ecdsa));
 }
