@@ -1,6 +1,7 @@
 #include "platform/NssLibrary.hpp"
 
-#include <dlfcn.h>
+#include "platform/LibraryForTheRun.hpp"
+
 #include <link.h>
 
 #include <cstddef>
@@ -16,22 +17,15 @@ namespace {
 constexpr std::string_view libraryName = "libnss3.so";
 
 std::optional<NssLibrary> load() {
-    void* handle = ::dlopen(libraryName.data(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        return std::nullopt;
-    }
-    NssLibrary library;
-    bool complete = true;
+    return libraryForTheRun<NssLibrary>(libraryName.data(), [](NssLibrary& library, const auto& symbol) {
+        bool complete = true;
 #define TARVO_NSS_BIND(name)                                                                                         \
-    library.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));                                      \
+    library.name = reinterpret_cast<decltype(&::name)>(symbol(#name));                                               \
     complete = complete && static_cast<bool>(library.name);
-    TARVO_NSS_FUNCTIONS(TARVO_NSS_BIND)
+        TARVO_NSS_FUNCTIONS(TARVO_NSS_BIND)
 #undef TARVO_NSS_BIND
-    if (!complete) {
-        ::dlclose(handle);
-        return std::nullopt;
-    }
-    return library;
+        return complete;
+    });
 }
 
 // Asked of the loader's list of what it has mapped: dlopen with RTLD_NOLOAD
