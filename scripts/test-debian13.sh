@@ -81,6 +81,10 @@ in_tree() {
     unshare --mount --pid --fork --kill-child --propagation private \
         bash -euc '
             tree=$1; shift
+            # The tree its own mount point, so that inside it / is one: a
+            # test that makes a mount namespace of its own changes its
+            # propagation, which only a mount point has.
+            mount --bind "$tree" "$tree"
             mount -t proc proc "$tree/proc"
             mount -t sysfs sysfs "$tree/sys"
             mount --bind /dev "$tree/dev"
