@@ -153,9 +153,13 @@ ReaderStack::ReaderStack(std::size_t readers) {
                                             "\"\nDEVICENAME /dev/null:" + std::to_string(port) + "\nLIBPATH " +
                                             vpcdDriver + "\nCHANNELID " + std::to_string(port) + "\n";
     writeFile(configuration / "vpcd", readerConfiguration);
+    // pcscd 2 (Debian 13) asks polkit whether a client may connect, and with
+    // no polkit running, as in a bare tree, it refuses every one; pcscd 1.9
+    // (Debian 12) has no such check, nor the option that turns it off.
     daemon_ = spawn({"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                     "mkdir -p /run/pcscd && mount --bind \"$0\" /run/pcscd && exec pcscd --foreground --info "
-                     "--config \"$1\"",
+                     "mkdir -p /run/pcscd && mount --bind \"$0\" /run/pcscd && "
+                     "polkit=$(pcscd --help 2>&1 | grep -o -- --disable-polkit || true) && "
+                     "exec pcscd --foreground --info --config \"$1\" $polkit",
                      run.string(), configuration.string()},
                     folder_.path() / "pcscd.log", nullptr);
     if (!eventually([&] { return std::filesystem::exists(run / "pcscd.comm") || processEnded(daemon_); },
