@@ -25,7 +25,7 @@ A command whose plan names a "moduleTime" file gets it removed before each run
 and read after it: the nanoseconds the run spent inside the card module's
 calls, as a timing module in front of the real one writes them. Such groups get
 a table of their own: the module's time, everything else, and that as a share
-of the module's time.
+of the module's time and of the whole run's.
 """
 import json
 import os
@@ -106,7 +106,8 @@ def run_group(group, rounds, scratch):
                 answer = answer_file.read()
             if command.get("answers", True):
                 if status != 0:
-                    raise Mismatch(f"{group['name']}: {command['name']} ended with status {status}")
+                    raise Mismatch(f"{group['name']}: {command['name']} ended with status {status}: "
+                                   f"{answer[:300]!r}")
                 mine = comparable(answer, group.get("randomSignature", False))
                 if expected is None:
                     expected = mine
@@ -192,7 +193,8 @@ def main():
                 rest = [t - m for t, m in zip(times[name], seconds)]
                 module_rows.append([group["name"], name, f"{statistics.median(times[name]) * 1000:.1f}",
                                     f"{statistics.median(seconds) * 1000:.1f}", f"{statistics.median(rest) * 1000:.1f}",
-                                    f"{statistics.median(r / max(m, 1e-9) for r, m in zip(rest, seconds)) * 100:.1f} %"])
+                                    f"{statistics.median(r / max(m, 1e-9) for r, m in zip(rest, seconds)) * 100:.1f} %",
+                                    f"{statistics.median(r / max(t, 1e-9) for r, t in zip(rest, times[name])) * 100:.1f} %"])
             print(f"done: {group['name']} ({group.get('rounds', rounds)} rounds)", file=sys.stderr, flush=True)
     print_table(["case", "command", "wall ms"] + [f"× {f}" for f in FLOORS] +
                 ["ms above least", "CPU ms", "× least", "peak MiB", "× least", "M instr", "× least", "× NSS floor"],
@@ -204,7 +206,8 @@ def main():
     if module_rows:
         print("Time inside the card module's calls and everything else (medians of the rounds).")
         print()
-        print_table(["case", "command", "wall ms", "module ms", "everything else ms", "else ÷ module"], module_rows)
+        print_table(["case", "command", "wall ms", "module ms", "everything else ms", "else ÷ module", "else ÷ wall"],
+                    module_rows)
     if stopped is not None:
         sys.exit(stopped)
 

@@ -10,6 +10,9 @@
 # memory; every answer is checked, in order, against the helper's.
 # Card certificates live on a throwaway SoftHSM2 token, store identities in a
 # throwaway NSS database; both in memory-backed storage when there is some.
+# The card is also read through OpenSC's module, a pcscd of our own and a
+# virtual reader, where root and the packages allow, with each run's time
+# split into the module's calls and everything else.
 #
 #   scripts/benchmark.sh            1–3 certificates, then 1 / 10 / 100 / 1,000 on the card and in the store
 #   scripts/benchmark.sh --quick    a local check in under a minute (scale 10, few rounds)
@@ -277,19 +280,21 @@ fi
 # if any; group_environment and group_rounds apply.
 timed_groups() {
     local label=$1 home=$3 card=$4 pin=$5 signer=$6 timed=$work/module-shim.so
+    # Request files of their own for each label: the runner reads them after the whole plan is made.
+    local requests=timed-${label//[^A-Za-z0-9]/-}
     timed_module=$2
-    printf '{"action":"list","p11":"%s"}' "$timed" > list-timed.json
-    printf '{"action":"udf-cert","p11":"%s"}' "$timed" > udf-cert-timed.json
-    printf '{"action":"udf-sign","p11":"%s","pin":"%s","digestInfo":"%s"}' "$timed" "$pin" "$digest_info" > udf-sign-timed.json
-    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$signer" > sign-timed.json
+    printf '{"action":"list","p11":"%s"}' "$timed" > "list-$requests.json"
+    printf '{"action":"udf-cert","p11":"%s"}' "$timed" > "udf-cert-$requests.json"
+    printf '{"action":"udf-sign","p11":"%s","pin":"%s","digestInfo":"%s"}' "$timed" "$pin" "$digest_info" > "udf-sign-$requests.json"
+    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$signer" > "sign-$requests.json"
     group "list, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command list-timed.json)" "$(floor_command "least floor" least-store list "$timed")"
+        "$(helper_command "list-$requests.json")" "$(floor_command "least floor" least-store list "$timed")"
     group "udf-cert, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command udf-cert-timed.json)" "$(floor_command "least floor" least-card udf-cert "$timed")"
+        "$(helper_command "udf-cert-$requests.json")" "$(floor_command "least floor" least-card udf-cert "$timed")"
     group "udf-sign, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command udf-sign-timed.json)" "$(floor_command "least floor" least-verify udf-sign "$timed" "$pin" "$digest_info")"
+        "$(helper_command "udf-sign-$requests.json")" "$(floor_command "least floor" least-verify udf-sign "$timed" "$pin" "$digest_info")"
     group "sign, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command sign-timed.json)" \
+        "$(helper_command "sign-$requests.json")" \
         "$(floor_command "least floor" least-card-sign sign "$signer" "$challenge" "$timed")"
     timed_module=''
 }
@@ -297,7 +302,7 @@ timed_groups "SoftHSM2 timed" "$card_module" "$work/stores/empty" small 1234 "$c
 
 # The card through a reader stack: OpenSC's module over a pcscd of our own and
 # a virtual reader holding a soft card (the tests' fixture, run as a program:
-# tests/support/reader-stack), whose C_Initialize alone takes most of a run.
+# tests/support/reader-stack), where the module's calls take most of a run.
 # The card holds the card signing certificate and its key under a PIN of its
 # own, which a typing pinentry of its own types. The rows are left out, with
 # the reason, where the stack cannot run (it needs root, pcscd, vsmartcard's
@@ -335,10 +340,7 @@ reader_stack_groups() {
     done < <(sed -n 's/^environment //p' reader-stack.out)
     write_typing_pinentry "$pin" reader-stack-bin
     group_pinentry=$work/reader-stack-bin
-    # Each run takes seconds: fewer rounds than the rest.
-    group_rounds=$([ $quick = 1 ] && echo 2 || echo "${READER_STACK_ROUNDS:-10}")
     timed_groups "OpenSC reader stack" "$opensc" "$work/stores/empty" empty "$pin" "$card_signer"
-    group_rounds=''
     group_pinentry=$work/bin
     group_environment=''
 }
