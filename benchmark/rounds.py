@@ -25,7 +25,8 @@ A command whose plan names a "moduleTime" file gets it removed before each run
 and read after it: the nanoseconds the run spent inside the card module's
 calls, as a timing module in front of the real one writes them. Such groups get
 a table of their own: the module's time, everything else, and that as a share
-of the module's time and of the whole run's.
+of the module's time and of the whole run's; and the helper's own cost (above
+the least floor) is given as a share of its module's time as well.
 """
 import json
 import os
@@ -187,7 +188,9 @@ def main():
             own = above(times, helper, least)
             own_rows.append([group["name"], f"{statistics.median(times[helper]) * 1000:.1f}",
                              f"{statistics.median(times[least]) * 1000:.1f}", f"{own * 1000:+.1f}",
-                             f"{own / statistics.median(times[helper]) * 100:+.0f} %"] +
+                             f"{own / statistics.median(times[helper]) * 100:+.0f} %",
+                             f"{statistics.median((h - f) / max(m, 1e-9) for h, f, m in zip(times[helper], times[least], module[helper])) * 100:+.1f} %"
+                             if helper in module else ""] +
                             ([f"{(counted[helper] - counted[least]) / 1e6:+.1f}"] if helper in counted else [""]))
             for name, seconds in module.items():
                 rest = [t - m for t, m in zip(times[name], seconds)]
@@ -202,7 +205,7 @@ def main():
     print("The helper's own cost: its time above the least floor (median of per-round differences).")
     print()
     print_table(["case", "helper ms", "least floor ms", "helper's own ms", "share of the helper's time",
-                 "own M instr"], own_rows)
+                 "own ÷ module", "own M instr"], own_rows)
     if module_rows:
         print("Time inside the card module's calls and everything else (medians of the rounds).")
         print()
