@@ -107,14 +107,14 @@ def run_group(group, rounds, scratch):
                 answer = answer_file.read()
             if command.get("answers", True):
                 if status != 0:
-                    raise Mismatch(f"{group['name']}: {command['name']} ended with status {status}: "
+                    raise Mismatch(f"{group['name']}: {command['name']} ended with status {status} in round {round_number}: "
                                    f"{answer[:300]!r}")
                 mine = comparable(answer, group.get("randomSignature", False))
                 if expected is None:
                     expected = mine
                 elif mine != expected:
                     at = next((i for i, (x, y) in enumerate(zip(mine, expected)) if x != y), min(len(mine), len(expected)))
-                    raise Mismatch(f"{group['name']}: {command['name']} answered differently at byte {at}:\n"
+                    raise Mismatch(f"{group['name']}: {command['name']} answered differently in round {round_number}, at byte {at}:\n"
                              f"  {mine[max(0, at - 60):at + 60]!r}\nexpected:\n  {expected[max(0, at - 60):at + 60]!r}")
             if round_number > 0:
                 times[command["name"]].append(seconds)
