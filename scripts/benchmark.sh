@@ -303,10 +303,10 @@ timed_groups "SoftHSM2 timed" "$card_module" "$work/stores/empty" small 1234 "$c
 # The card through a reader stack: OpenSC's module over a pcscd of our own and
 # a virtual reader holding a soft card (the tests' fixture, run as a program:
 # tests/support/reader-stack), where the module's calls take most of a run.
-# The card holds the card signing certificate and its key under a PIN of its
-# own, which a typing pinentry of its own types. The rows are left out, with
-# the reason, where the stack cannot run (it needs root, pcscd, vsmartcard's
-# vpcd, libcacard and OpenSC).
+# The card holds a signing certificate of the RSA key and the key under a PIN
+# of its own, which a typing pinentry of its own types. The rows are left out,
+# with the reason, where the stack cannot run (it needs root, pcscd,
+# vsmartcard's vpcd, libcacard and OpenSC).
 reader_stack_skipped=''
 reader_stack_groups() {
     local pin=8642 opensc
@@ -320,8 +320,10 @@ reader_stack_groups() {
     fi
     # The stack lives while its standard input is open; the end of this
     # script closes that and waits for the stack to go.
+    # A certificate of its own: the scale series mints the card certificates anew.
+    ./fixtures mint ca.pem ca.key rsa.key 1 300000 certs/stack
     mkfifo reader-stack.control
-    "$build_folder/tests/support/reader-stack/reader-stack" certs/card1-100000.der rsa.key "$pin" \
+    "$build_folder/tests/support/reader-stack/reader-stack" certs/stack300000.der rsa.key "$pin" \
         < reader-stack.control > reader-stack.out 2>&1 &
     reader_stack=$!
     exec {reader_stack_control}> reader-stack.control
@@ -340,7 +342,7 @@ reader_stack_groups() {
     done < <(sed -n 's/^environment //p' reader-stack.out)
     write_typing_pinentry "$pin" reader-stack-bin
     group_pinentry=$work/reader-stack-bin
-    timed_groups "OpenSC reader stack" "$opensc" "$work/stores/empty" empty "$pin" "$card_signer"
+    timed_groups "OpenSC reader stack" "$opensc" "$work/stores/empty" empty "$pin" "$(fingerprint certs/stack300000.der)"
     group_pinentry=$work/bin
     group_environment=''
 }
