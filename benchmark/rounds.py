@@ -25,7 +25,8 @@ A command whose plan names a "moduleTime" file gets it removed before each run
 and read after it: the nanoseconds the run spent inside the card module's
 calls, as a timing module in front of the real one writes them. Such groups get
 a table of their own: the module's time, everything else, and that as a share
-of the module's time.
+of the module's time and of the whole run's; and the helper's own cost (above
+the least floor) is given as a share of its module's time as well.
 """
 import json
 import os
@@ -106,13 +107,14 @@ def run_group(group, rounds, scratch):
                 answer = answer_file.read()
             if command.get("answers", True):
                 if status != 0:
-                    raise Mismatch(f"{group['name']}: {command['name']} ended with status {status}")
+                    raise Mismatch(f"{group['name']}: {command['name']} ended with status {status} in round {round_number}: "
+                                   f"{answer[:300]!r}")
                 mine = comparable(answer, group.get("randomSignature", False))
                 if expected is None:
                     expected = mine
                 elif mine != expected:
                     at = next((i for i, (x, y) in enumerate(zip(mine, expected)) if x != y), min(len(mine), len(expected)))
-                    raise Mismatch(f"{group['name']}: {command['name']} answered differently at byte {at}:\n"
+                    raise Mismatch(f"{group['name']}: {command['name']} answered differently in round {round_number}, at byte {at}:\n"
                              f"  {mine[max(0, at - 60):at + 60]!r}\nexpected:\n  {expected[max(0, at - 60):at + 60]!r}")
             if round_number > 0:
                 times[command["name"]].append(seconds)
@@ -186,13 +188,16 @@ def main():
             own = above(times, helper, least)
             own_rows.append([group["name"], f"{statistics.median(times[helper]) * 1000:.1f}",
                              f"{statistics.median(times[least]) * 1000:.1f}", f"{own * 1000:+.1f}",
-                             f"{own / statistics.median(times[helper]) * 100:+.0f} %"] +
+                             f"{own / statistics.median(times[helper]) * 100:+.0f} %",
+                             f"{statistics.median((h - f) / max(m, 1e-9) for h, f, m in zip(times[helper], times[least], module[helper])) * 100:+.1f} %"
+                             if helper in module else ""] +
                             ([f"{(counted[helper] - counted[least]) / 1e6:+.1f}"] if helper in counted else [""]))
             for name, seconds in module.items():
                 rest = [t - m for t, m in zip(times[name], seconds)]
                 module_rows.append([group["name"], name, f"{statistics.median(times[name]) * 1000:.1f}",
                                     f"{statistics.median(seconds) * 1000:.1f}", f"{statistics.median(rest) * 1000:.1f}",
-                                    f"{statistics.median(r / max(m, 1e-9) for r, m in zip(rest, seconds)) * 100:.1f} %"])
+                                    f"{statistics.median(r / max(m, 1e-9) for r, m in zip(rest, seconds)) * 100:.1f} %",
+                                    f"{statistics.median(r / max(t, 1e-9) for r, t in zip(rest, times[name])) * 100:.1f} %"])
             print(f"done: {group['name']} ({group.get('rounds', rounds)} rounds)", file=sys.stderr, flush=True)
     print_table(["case", "command", "wall ms"] + [f"× {f}" for f in FLOORS] +
                 ["ms above least", "CPU ms", "× least", "peak MiB", "× least", "M instr", "× least", "× NSS floor"],
@@ -200,11 +205,12 @@ def main():
     print("The helper's own cost: its time above the least floor (median of per-round differences).")
     print()
     print_table(["case", "helper ms", "least floor ms", "helper's own ms", "share of the helper's time",
-                 "own M instr"], own_rows)
+                 "own ÷ module", "own M instr"], own_rows)
     if module_rows:
         print("Time inside the card module's calls and everything else (medians of the rounds).")
         print()
-        print_table(["case", "command", "wall ms", "module ms", "everything else ms", "else ÷ module"], module_rows)
+        print_table(["case", "command", "wall ms", "module ms", "everything else ms", "else ÷ module", "else ÷ wall"],
+                    module_rows)
     if stopped is not None:
         sys.exit(stopped)
 

@@ -10,6 +10,9 @@
 # memory; every answer is checked, in order, against the helper's.
 # Card certificates live on a throwaway SoftHSM2 token, store identities in a
 # throwaway NSS database; both in memory-backed storage when there is some.
+# The card is also read through OpenSC's module, a pcscd of our own and a
+# virtual reader, where root and the packages allow, with each run's time
+# split into the module's calls and everything else.
 #
 #   scripts/benchmark.sh            1–3 certificates, then 1 / 10 / 100 / 1,000 on the card and in the store
 #   scripts/benchmark.sh --quick    a local check in under a minute (scale 10, few rounds)
@@ -151,6 +154,8 @@ timed_module=''
 group_environment=''
 # Another number of rounds for a group, when set.
 group_rounds=''
+# The folder of the typing pinentry that a group's commands find first on PATH.
+group_pinentry=$work/bin
 # group NAME HOME CARD REFERENCES RANDOM-SIGNATURE COMMAND...; a command is
 # "name|stdin|answers|argv..." with fields separated by '|'.
 group() {
@@ -175,7 +180,7 @@ group() {
         printf '%s{"name":%s,"stdin":%s,"answers":%s,"argv":%s%s,"env":{"HOME":"%s","SOFTHSM2_CONF":"%s","PATH":"%s"%s}}' "$comma" \
             "$(jq -Rn --arg v "${fields[0]}" '$v')" "$(jq -Rn --arg v "${fields[1]:-/dev/null}" '$v')" "${fields[2]}" \
             "$(printf '%s\n' "${fields[@]:3}" | jq -Rn '[inputs]')" "$timing" "$home" "$work/cards/$card/softhsm2.conf" \
-            "$work/bin:$PATH" "$environment" >> $plan
+            "$group_pinentry:$PATH" "$environment" >> $plan
         comma=','
     done
     printf ']}' >> $plan
@@ -275,32 +280,77 @@ fi
 # if any; group_environment and group_rounds apply.
 timed_groups() {
     local label=$1 home=$3 card=$4 pin=$5 signer=$6 timed=$work/module-shim.so
+    # Request files of their own for each label: the runner reads them after the whole plan is made.
+    local requests=timed-${label//[^A-Za-z0-9]/-}
     timed_module=$2
-    printf '{"action":"list","p11":"%s"}' "$timed" > list-timed.json
-    printf '{"action":"udf-cert","p11":"%s"}' "$timed" > udf-cert-timed.json
-    printf '{"action":"udf-sign","p11":"%s","pin":"%s","digestInfo":"%s"}' "$timed" "$pin" "$digest_info" > udf-sign-timed.json
-    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$signer" > sign-timed.json
+    printf '{"action":"list","p11":"%s"}' "$timed" > "list-$requests.json"
+    printf '{"action":"udf-cert","p11":"%s"}' "$timed" > "udf-cert-$requests.json"
+    printf '{"action":"udf-sign","p11":"%s","pin":"%s","digestInfo":"%s"}' "$timed" "$pin" "$digest_info" > "udf-sign-$requests.json"
+    printf '{"action":"sign","p11":"%s","challenge":"%s","fingerprint":"%s"}' "$timed" "$challenge" "$signer" > "sign-$requests.json"
     group "list, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command list-timed.json)" "$(floor_command "least floor" least-store list "$timed")"
+        "$(helper_command "list-$requests.json")" "$(floor_command "least floor" least-store list "$timed")"
     group "udf-cert, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command udf-cert-timed.json)" "$(floor_command "least floor" least-card udf-cert "$timed")"
+        "$(helper_command "udf-cert-$requests.json")" "$(floor_command "least floor" least-card udf-cert "$timed")"
     group "udf-sign, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command udf-sign-timed.json)" "$(floor_command "least floor" least-verify udf-sign "$timed" "$pin" "$digest_info")"
+        "$(helper_command "udf-sign-$requests.json")" "$(floor_command "least floor" least-verify udf-sign "$timed" "$pin" "$digest_info")"
     group "sign, $label" "$home" "$card" '["least floor"]' false \
-        "$(helper_command sign-timed.json)" \
+        "$(helper_command "sign-$requests.json")" \
         "$(floor_command "least floor" least-card-sign sign "$signer" "$challenge" "$timed")"
     timed_module=''
 }
 timed_groups "SoftHSM2 timed" "$card_module" "$work/stores/empty" small 1234 "$card_signer"
 
-# The card through a reader stack: OpenSC's module over pcscd and a virtual
-# reader, whose C_Initialize alone takes seconds. Its rows go here, through
-# timed_groups with OpenSC's module, the card of the reader-stack fixture
-# (tests/support) and the variables that fixture gives (group_environment):
-# nothing is added while the fixture is not there.
-reader_stack_groups() { :; }
+# The card through a reader stack: OpenSC's module over a pcscd of our own and
+# a virtual reader holding a soft card (the tests' fixture, run as a program:
+# tests/support/reader-stack), where the module's calls take most of a run.
+# The card holds a signing certificate of the RSA key and the key under a PIN
+# of its own, which a typing pinentry of its own types. The rows are left out,
+# with the reason, where the stack cannot run (it needs root, pcscd,
+# vsmartcard's vpcd, libcacard and OpenSC).
+reader_stack_skipped=''
+reader_stack_groups() {
+    local pin=8642 opensc
+    if [ "$(id -u)" != 0 ]; then
+        reader_stack_skipped="a private pcscd needs a mount namespace of its own, which only root may make"
+        return
+    fi
+    if ! cmake --build "$build_folder" -j "$(nproc)" --target reader-stack >/dev/null 2>&1; then
+        reader_stack_skipped="the virtual reader stack needs pcscd, vsmartcard-vpcd, opensc and libcacard"
+        return
+    fi
+    # The stack lives while its standard input is open; the end of this
+    # script closes that and waits for the stack to go.
+    # A certificate of its own: the scale series mints the card certificates anew.
+    ./fixtures mint ca.pem ca.key rsa.key 1 300000 certs/stack
+    mkfifo reader-stack.control
+    "$build_folder/tests/support/reader-stack/reader-stack" certs/stack300000.der rsa.key "$pin" \
+        < reader-stack.control > reader-stack.out 2>&1 &
+    reader_stack=$!
+    exec {reader_stack_control}> reader-stack.control
+    trap 'exec {reader_stack_control}>&-; wait $reader_stack || true; rm -rf "$work"' EXIT
+    while ! grep -q '^ready$\|^unavailable: ' reader-stack.out && kill -0 $reader_stack 2>/dev/null; do
+        sleep 0.1
+    done
+    if ! grep -q '^ready$' reader-stack.out; then
+        reader_stack_skipped=$(sed -n 's/^unavailable: //p' reader-stack.out | head -n 1)
+        reader_stack_skipped=${reader_stack_skipped:-the reader stack did not start: $(head -c 300 reader-stack.out)}
+        return
+    fi
+    opensc=$(sed -n 's/^module //p' reader-stack.out)
+    while IFS='=' read -r name value; do
+        group_environment="$group_environment,\"$name\":\"$value\""
+    done < <(sed -n 's/^environment //p' reader-stack.out)
+    write_typing_pinentry "$pin" reader-stack-bin
+    group_pinentry=$work/reader-stack-bin
+    timed_groups "OpenSC reader stack" "$opensc" "$work/stores/empty" empty "$pin" "$(fingerprint certs/stack300000.der)"
+    group_pinentry=$work/bin
+    group_environment=''
+}
 reader_stack_groups
 
 printf ']' >> $plan
 
 python3 "$repository/benchmark/rounds.py" $plan "$rounds"
+if [ -n "$reader_stack_skipped" ]; then
+    echo "The reader-stack rows were skipped: $reader_stack_skipped."
+fi

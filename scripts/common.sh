@@ -1,16 +1,18 @@
 # Sourced by the demo and the benchmark, from the repository folder.
 
 # Installs what is missing (the arguments name extra packages), builds the
-# helper, and names it and the card module: helper, module (SoftHSM2 itself,
-# the module the requests name), softhsm (the same, for pkcs11-tool). The
-# build folder is ./build unless BUILD_FOLDER names another, so that a folder
-# configured for the tests is not reconfigured under them.
+# helper, and names it, its build folder and the card module: helper,
+# build_folder, module (SoftHSM2 itself, the module the requests name),
+# softhsm (the same, for pkcs11-tool). The build folder is ./build unless
+# BUILD_FOLDER names another, so that a folder configured for the tests is not
+# reconfigured under them.
 prepare_helper() {
     scripts/install-deps.sh "$@"
     local folder=${BUILD_FOLDER:-build}
     cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$folder" -j "$(nproc)" --target tarvo-eimza-helper >/dev/null
-    helper="$(cd "$folder" && pwd)/tarvo-eimza-helper"
+    build_folder="$(cd "$folder" && pwd)"
+    helper="$build_folder/tarvo-eimza-helper"
     softhsm=$(dpkg -L libsofthsm2 | grep '/libsofthsm2\.so$' | head -n 1)
     module="$softhsm"
 }
@@ -45,24 +47,25 @@ make_throwaway_card() {
         --write-object card.p8 --type privkey --id 01 --label card-key >/dev/null
 }
 
-# A pinentry in ./bin that types the demo card's PIN at once; put "$PWD/bin"
-# first on PATH for the requests that should use it. The helper starts a
-# pinentry only where a dialog could appear, on its terminal or on a display;
-# this one plays a graphical pinentry, so a run without a terminal names a
-# display for it.
+# write_typing_pinentry [PIN [FOLDER]]: a pinentry in FOLDER (./bin) that
+# types PIN (the demo card's, 1234) at once; put that folder first on PATH for
+# the requests that should use it. The helper starts a pinentry only where a
+# dialog could appear, on its terminal or on a display; this one plays a
+# graphical pinentry, so a run without a terminal names a display for it.
 write_typing_pinentry() {
+    local pin=${1:-1234} folder=${2:-bin}
     export DISPLAY="${DISPLAY:-:typing-pinentry}"
-    mkdir -p bin
-    cat > bin/pinentry <<'PINENTRY'
+    mkdir -p "$folder"
+    cat > "$folder/pinentry" <<PINENTRY
 #!/bin/sh
 echo "OK typing pinentry"
 while IFS= read -r line; do
-    case "$line" in
-        GETPIN*) echo "D 1234"; echo "OK" ;;
+    case "\$line" in
+        GETPIN*) echo "D $pin"; echo "OK" ;;
         BYE*) echo "OK"; exit 0 ;;
         *) echo "OK" ;;
     esac
 done
 PINENTRY
-    chmod +x bin/pinentry
+    chmod +x "$folder/pinentry"
 }
