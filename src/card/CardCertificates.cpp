@@ -2,7 +2,7 @@
 
 #include "card/CardSession.hpp"
 #include "card/PKCS11.hpp"
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <algorithm>
 

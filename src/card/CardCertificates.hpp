@@ -2,7 +2,7 @@
 
 #include "certificate/CertificateRecord.hpp"
 #include "card/PKCS11.hpp"
-#include "platform/Bytes.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 
 #include <p11-kit/pkcs11.h>
 

@@ -1,6 +1,6 @@
 #include "card/CardSession.hpp"
 
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <algorithm>
 #include <utility>

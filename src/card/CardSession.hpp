@@ -2,8 +2,8 @@
 
 #include "card/CardCertificates.hpp"
 #include "card/PKCS11.hpp"
-#include "platform/Messages.hpp"
-#include "platform/SecureBytes.hpp"
+#include "platform/vocabulary/Messages.hpp"
+#include "platform/vocabulary/SecureBytes.hpp"
 
 #include <optional>
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "certificate/CertificateRecord.hpp"
-#include "platform/Bytes.hpp"
-#include "platform/PinReply.hpp"
-#include "platform/SecureBytes.hpp"
+#include "platform/vocabulary/Bytes.hpp"
+#include "platform/vocabulary/PinReply.hpp"
+#include "platform/vocabulary/SecureBytes.hpp"
 
 #include <array>
 #include <cstdint>

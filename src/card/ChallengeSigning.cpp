@@ -2,8 +2,8 @@
 
 #include "card/CardSession.hpp"
 #include "card/CardSigner.hpp"
-#include "platform/Messages.hpp"
-#include "platform/Sha256.hpp"
+#include "platform/vocabulary/Messages.hpp"
+#include "platform/crypto/Sha256.hpp"
 
 
 namespace tarvo {

@@ -2,7 +2,7 @@
 
 #include "card/CardSession.hpp"
 #include "card/CardSigner.hpp"
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <algorithm>
 

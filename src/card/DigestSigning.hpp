@@ -2,7 +2,7 @@
 
 #include "card/CardCertificates.hpp"
 #include "card/CardSigning.hpp"
-#include "platform/PublicKey.hpp"
+#include "platform/crypto/PublicKey.hpp"
 
 namespace tarvo {
 

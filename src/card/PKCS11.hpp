@@ -1,10 +1,10 @@
 #pragma once
 
-#include "platform/Bytes.hpp"
-#include "platform/DynamicLibrary.hpp"
-#include "platform/ForeignCall.hpp"
-#include "platform/HelperError.hpp"
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Bytes.hpp"
+#include "platform/system/DynamicLibrary.hpp"
+#include "platform/system/ForeignCall.hpp"
+#include "platform/vocabulary/HelperError.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <p11-kit/pkcs11.h>
 

@@ -1,5 +1,5 @@
 #include "card/PKCS11.hpp"
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <cstdio>
 #include <tuple>

@@ -1,6 +1,6 @@
 #include "card/PKCS11.hpp"
 
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <algorithm>
 #include <array>

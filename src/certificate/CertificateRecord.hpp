@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/Bytes.hpp"
-#include "platform/Certificate.hpp"
-#include "platform/Keychain.hpp"
-#include "platform/Time.hpp"
+#include "platform/vocabulary/Bytes.hpp"
+#include "platform/crypto/Certificate.hpp"
+#include "platform/store/Keychain.hpp"
+#include "platform/vocabulary/Time.hpp"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/Bytes.hpp"
-#include "platform/Certificate.hpp"
-#include "platform/Time.hpp"
+#include "platform/vocabulary/Bytes.hpp"
+#include "platform/crypto/Certificate.hpp"
+#include "platform/vocabulary/Time.hpp"
 
 #include <map>
 #include <optional>

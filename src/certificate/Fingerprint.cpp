@@ -1,6 +1,6 @@
 #include "certificate/CertificateRecord.hpp"
 
-#include "platform/Sha256.hpp"
+#include "platform/crypto/Sha256.hpp"
 
 namespace tarvo {
 

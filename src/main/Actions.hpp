@@ -5,9 +5,9 @@
 #include "certificate/CertificateRecord.hpp"
 #include "main/Json.hpp"
 #include "main/Request.hpp"
-#include "platform/Keychain.hpp"
-#include "platform/Messages.hpp"
-#include "platform/SecureBytes.hpp"
+#include "platform/store/Keychain.hpp"
+#include "platform/vocabulary/Messages.hpp"
+#include "platform/vocabulary/SecureBytes.hpp"
 
 #include <functional>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "main/CommandLine.hpp"
 
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <string_view>
 

@@ -2,9 +2,9 @@
 
 #include "main/KeychainRecords.hpp"
 #include "pin/PinPrompt.hpp"
-#include "platform/HelperError.hpp"
-#include "platform/Keychain.hpp"
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/HelperError.hpp"
+#include "platform/store/Keychain.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 namespace tarvo {
 

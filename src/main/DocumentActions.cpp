@@ -1,8 +1,8 @@
 #include "main/Actions.hpp"
 
-#include "platform/Base64.hpp"
-#include "platform/HelperError.hpp"
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Base64.hpp"
+#include "platform/vocabulary/HelperError.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 namespace tarvo {
 

@@ -5,9 +5,9 @@
 #include "main/ModuleSelection.hpp"
 #include "main/Request.hpp"
 #include "main/StandardInput.hpp"
-#include "platform/AnswerChannel.hpp"
-#include "platform/Messages.hpp"
-#include "platform/ProcessProtection.hpp"
+#include "platform/system/AnswerChannel.hpp"
+#include "platform/vocabulary/Messages.hpp"
+#include "platform/system/ProcessProtection.hpp"
 
 #include <exception>
 #include <unistd.h>

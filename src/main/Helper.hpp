@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ForeignCall.hpp"
+#include "platform/system/ForeignCall.hpp"
 
 #include <chrono>
 

@@ -1,8 +1,8 @@
 #include "main/Json.hpp"
 
-#include "platform/AnswerChannel.hpp"
-#include "platform/FileDescriptor.hpp"
-#include "platform/Messages.hpp"
+#include "platform/system/AnswerChannel.hpp"
+#include "platform/system/FileDescriptor.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <cstdint>
 #include <cstdio>

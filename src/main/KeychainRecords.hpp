@@ -1,7 +1,7 @@
 #pragma once
 
 #include "certificate/CertificateRecord.hpp"
-#include "platform/Keychain.hpp"
+#include "platform/store/Keychain.hpp"
 
 #include <functional>
 #include <optional>

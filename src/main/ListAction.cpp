@@ -1,8 +1,8 @@
 #include "main/Actions.hpp"
 
 #include "certificate/CertificateText.hpp"
-#include "platform/ForeignCall.hpp"
-#include "platform/HelperError.hpp"
+#include "platform/system/ForeignCall.hpp"
+#include "platform/vocabulary/HelperError.hpp"
 
 #include <exception>
 #include <optional>

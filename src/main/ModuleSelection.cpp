@@ -1,6 +1,6 @@
 #include "main/ModuleSelection.hpp"
 
-#include "platform/Files.hpp"
+#include "platform/system/Files.hpp"
 
 namespace tarvo {
 

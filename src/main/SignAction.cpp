@@ -1,9 +1,9 @@
 #include "main/Actions.hpp"
 
 #include "certificate/CertificateText.hpp"
-#include "platform/Base64.hpp"
-#include "platform/HelperError.hpp"
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Base64.hpp"
+#include "platform/vocabulary/HelperError.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 namespace tarvo {
 

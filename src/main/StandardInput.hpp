@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/SecureBytes.hpp"
+#include "platform/vocabulary/SecureBytes.hpp"
 
 #include <optional>
 

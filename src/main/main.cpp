@@ -1,7 +1,7 @@
 #include "main/CommandLine.hpp"
 #include "main/Helper.hpp"
-#include "platform/FileDescriptor.hpp"
-#include "platform/ProcessProtection.hpp"
+#include "platform/system/FileDescriptor.hpp"
+#include "platform/system/ProcessProtection.hpp"
 
 #include <span>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "pin/SecretBuffer.hpp"
-#include "platform/Bytes.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "pin/PinDialog.hpp"
 
-#include "platform/FileDescriptor.hpp"
+#include "platform/system/FileDescriptor.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

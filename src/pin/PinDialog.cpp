@@ -3,9 +3,9 @@
 #include "pin/Assuan.hpp"
 #include "pin/PinentryProcess.hpp"
 #include "pin/SecretBuffer.hpp"
-#include "platform/Messages.hpp"
-#include "platform/Signals.hpp"
-#include "platform/TerminalMode.hpp"
+#include "platform/vocabulary/Messages.hpp"
+#include "platform/system/Signals.hpp"
+#include "platform/system/TerminalMode.hpp"
 
 #include <cstdint>
 #include <string>

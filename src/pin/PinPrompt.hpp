@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/PinReply.hpp"
+#include "platform/vocabulary/PinReply.hpp"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 #include "pin/PinentryProcess.hpp"
 
 #include "pin/Assuan.hpp"
-#include "platform/Signals.hpp"
+#include "platform/system/Signals.hpp"
 
 #include <string>
 

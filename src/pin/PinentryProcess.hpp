@@ -1,8 +1,8 @@
 #pragma once
 
 #include "pin/SecretBuffer.hpp"
-#include "platform/ChildProcess.hpp"
-#include "platform/SecureBytes.hpp"
+#include "platform/system/ChildProcess.hpp"
+#include "platform/vocabulary/SecureBytes.hpp"
 
 #include <chrono>
 #include <cstddef>

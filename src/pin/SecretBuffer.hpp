@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Bytes.hpp"
-#include "platform/SecureBytes.hpp"
+#include "platform/vocabulary/Bytes.hpp"
+#include "platform/vocabulary/SecureBytes.hpp"
 
 #include <cstddef>
 #include <cstdint>

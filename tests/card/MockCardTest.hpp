@@ -4,7 +4,7 @@
 // card per test, and the check that the code never misused the module.
 
 #include "MockP11.hpp"
-#include "platform/HelperError.hpp"
+#include "platform/vocabulary/HelperError.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

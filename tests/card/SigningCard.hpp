@@ -7,8 +7,8 @@
 #include "card/CardCertificates.hpp"
 #include "card/CardSigning.hpp"
 #include "certificate/CertificateRecord.hpp"
-#include "platform/OpenSslHandles.hpp"
-#include "platform/Sha256.hpp"
+#include "platform/crypto/OpenSslHandles.hpp"
+#include "platform/crypto/Sha256.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <openssl/evp.h>

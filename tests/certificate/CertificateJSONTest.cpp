@@ -1,7 +1,7 @@
 #include "certificate/CertificateRecord.hpp"
 #include "certificate/CertificateText.hpp"
 
-#include "platform/Base64.hpp"
+#include "platform/vocabulary/Base64.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // same bytes out, the same text for the same bytes, and back again.
 
 #include "FuzzCheck.hpp"
-#include "platform/Base64.hpp"
+#include "platform/vocabulary/Base64.hpp"
 
 #include <openssl/evp.h>
 

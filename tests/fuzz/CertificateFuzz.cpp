@@ -6,7 +6,7 @@
 #include "certificate/CertificateRecord.hpp"
 #include "certificate/CertificateText.hpp"
 #include "main/Json.hpp"
-#include "platform/Base64.hpp"
+#include "platform/vocabulary/Base64.hpp"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

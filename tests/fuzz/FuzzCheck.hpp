@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Bytes.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 #include "main/Actions.hpp"
 
-#include "platform/Base64.hpp"
-#include "platform/HelperError.hpp"
+#include "platform/vocabulary/Base64.hpp"
+#include "platform/vocabulary/HelperError.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <gtest/gtest.h>

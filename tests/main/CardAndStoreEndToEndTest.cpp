@@ -9,7 +9,7 @@
 #include "support/Tools.hpp"
 
 #include "main/ModuleSelection.hpp"
-#include "platform/Base64.hpp"
+#include "platform/vocabulary/Base64.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -11,7 +11,7 @@
 #include "support/TestCertificates.hpp"
 #include "support/Tools.hpp"
 
-#include "platform/Base64.hpp"
+#include "platform/vocabulary/Base64.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 #include "support/RunBinary.hpp"
 #include "support/Tools.hpp"
 
-#include "platform/Messages.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "main/Json.hpp"
 
 #include "card/PKCS11.hpp"
-#include "platform/ForeignCall.hpp"
-#include "platform/Messages.hpp"
+#include "platform/system/ForeignCall.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "main/KeychainRecords.hpp"
 
-#include "platform/NssStoreState.hpp"
+#include "platform/store/NssStoreState.hpp"
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TestCertificates.hpp"

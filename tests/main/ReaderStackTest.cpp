@@ -8,7 +8,7 @@
 #include "support/RunBinary.hpp"
 #include "support/TestCertificates.hpp"
 
-#include "platform/Base64.hpp"
+#include "platform/vocabulary/Base64.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

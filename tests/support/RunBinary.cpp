@@ -1,6 +1,6 @@
 #include "support/RunBinary.hpp"
 
-#include "platform/Base64.hpp"
+#include "platform/vocabulary/Base64.hpp"
 
 #include <algorithm>
 #include <array>

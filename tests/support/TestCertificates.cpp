@@ -1,6 +1,6 @@
 #include "support/TestCertificates.hpp"
 
-#include "platform/OpenSslHandles.hpp"
+#include "platform/crypto/OpenSslHandles.hpp"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>

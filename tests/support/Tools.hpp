@@ -2,7 +2,7 @@
 
 // Small process and file helpers for tests that drive command-line tools.
 
-#include "platform/Bytes.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 
 #include <sys/types.h>
 

@@ -5,7 +5,7 @@
 // card, the script and the call log live here, in a library of their own that
 // stays loaded, so they survive every dlclose of the module.
 
-#include "platform/Bytes.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 
 #include <p11-kit/pkcs11.h>
 
