@@ -2,15 +2,17 @@
 
 #include "card/CardSession.hpp"
 #include "card/PKCS11.hpp"
+#include "card/TokenSearch.hpp"
+#include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"
 
 #include <algorithm>
 
 namespace tarvo {
 
-void eachCardCertificate(const std::string& modulePath, const std::function<void(CardCertificate)>& take) {
+void akisCertificates(const std::string& modulePath, const std::function<void(CardCertificate)>& take) {
     withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
-        for (const CK_SLOT_ID slot : pkcs11.slotsWithToken()) {
+        for (const CK_SLOT_ID slot : slotsWithToken(pkcs11)) {
             const std::optional<CardSession> session = CardSession::openIfTokenUsable(pkcs11, slot);
             if (!session) {
                 continue;
@@ -19,15 +21,15 @@ void eachCardCertificate(const std::string& modulePath, const std::function<void
             // know before its PIN dialog whether the PIN is locked or has one
             // try left.
             // Who the token is, too, so that a later load can tell it from another card.
-            const std::optional<TokenInfo> info = pkcs11.tokenInfo(slot);
+            const std::optional<TokenInfo> info = tokenInfo(pkcs11, slot);
             const std::optional<CK_FLAGS> flags =
                 info ? std::optional<CK_FLAGS>(info->flags) : std::optional<CK_FLAGS>();
             const std::optional<TokenIdentity> token =
                 info ? std::optional<TokenIdentity>(info->identity) : std::optional<TokenIdentity>();
-            for (const CK_OBJECT_HANDLE object : pkcs11.objects(session->handle(), CKO_CERTIFICATE, std::nullopt)) {
+            for (const CK_OBJECT_HANDLE object : objects(pkcs11, session->handle(), CKO_CERTIFICATE, std::nullopt)) {
                 // Objects that are unreadable, not certificates or not valid
                 // now are left out without a word; the rest is still listed.
-                const std::optional<Bytes> der = pkcs11.attributeValue(session->handle(), object, CKA_VALUE);
+                const std::optional<Bytes> der = attributeValue(pkcs11, session->handle(), object, CKA_VALUE);
                 if (!der) {
                     continue;
                 }
@@ -41,16 +43,10 @@ void eachCardCertificate(const std::string& modulePath, const std::function<void
                 }
                 // attributeValue gives nothing for an empty CKA_ID, so an empty
                 // one is listed as absent.
-                take({std::move(*valid), pkcs11.attributeValue(session->handle(), object, CKA_ID), slot, flags, token});
+                take({std::move(*valid), attributeValue(pkcs11, session->handle(), object, CKA_ID), slot, flags, token});
             }
         }
     });
-}
-
-std::vector<CardCertificate> akisCertificates(const std::string& modulePath) {
-    std::vector<CardCertificate> found;
-    eachCardCertificate(modulePath, [&](CardCertificate certificate) { found.push_back(std::move(certificate)); });
-    return found;
 }
 
 CardCertificate udfCertificate(const std::string& modulePath, const std::optional<std::string>& fingerprint) {
@@ -59,7 +55,7 @@ CardCertificate udfCertificate(const std::string& modulePath, const std::optiona
     std::optional<CardCertificate> first;
     std::optional<CardCertificate> chosen;
     const bool choosing = fingerprint && !fingerprint->empty();
-    eachCardCertificate(modulePath, [&](CardCertificate certificate) {
+    akisCertificates(modulePath, [&](CardCertificate certificate) {
         if (choosing && !chosen && sameFingerprint(certificate.record.fingerprint, *fingerprint)) {
             chosen = certificate;
         }

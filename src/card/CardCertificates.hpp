@@ -1,7 +1,7 @@
 #pragma once
 
+#include "card/TokenSearch.hpp"
 #include "certificate/CertificateRecord.hpp"
-#include "card/PKCS11.hpp"
 #include "platform/vocabulary/Bytes.hpp"
 
 #include <p11-kit/pkcs11.h>
@@ -9,7 +9,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace tarvo {
 
@@ -25,13 +24,12 @@ struct CardCertificate {
 };
 
 // Every valid certificate of every usable token of the module at the path,
-// slot by slot, object by object. A slot whose token the module does not
-// recognise or no longer sees is passed over like an empty one.
-std::vector<CardCertificate> akisCertificates(const std::string& modulePath);
-// The same, each handed over as soon as it is read. On a failure the module is
-// still closed, and the caller must drop what it was handed: the enumeration
-// as a whole has failed.
-void eachCardCertificate(const std::string& modulePath, const std::function<void(CardCertificate)>& take);
+// slot by slot, object by object, each handed over as soon as it is read, so
+// that nobody holds more of the card than it keeps. A slot whose token the
+// module does not recognise or no longer sees is passed over like an empty
+// one. On a failure the module is still closed, and the caller must drop what
+// it was handed: the enumeration as a whole has failed.
+void akisCertificates(const std::string& modulePath, const std::function<void(CardCertificate)>& take);
 
 // The card certificate for documents: the first whose fingerprint matches
 // (ignoring letter case), else the card's first certificate.

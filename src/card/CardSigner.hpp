@@ -1,23 +1,19 @@
 #pragma once
 
+#include "card/CardFailure.hpp"
 #include "card/PKCS11.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 
-#include <string>
+#include <p11-kit/pkcs11.h>
 
 namespace tarvo {
 
-// The prefixes of the three signing steps' failure messages; the two kinds
-// of card signing word them differently.
-struct SigningMessages {
-    std::string signInit;
-    std::string signatureLength;
-    std::string sign;
-};
-
 // Signs the bytes as they are with CKM_RSA_PKCS (the card only pads them):
-// C_SignInit, C_Sign for the length, C_Sign for the signature. The signature
-// is not verified here.
+// C_SignInit, C_Sign for the length, C_Sign for the signature. A failing step
+// is answered from the flow's texts (CardCall::signInit, signatureLength,
+// sign), since the two kinds of card signing word them differently. The
+// signature is not verified here.
 Bytes signOnCard(const PKCS11& pkcs11, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, ByteView data,
-                 const SigningMessages& messages);
+                 FailureTexts texts);
 
 }  // namespace tarvo

@@ -1,14 +1,32 @@
 #include "card/ChallengeSigning.hpp"
 
+#include "card/CardFailure.hpp"
 #include "card/CardSession.hpp"
 #include "card/CardSigner.hpp"
-#include "platform/vocabulary/Messages.hpp"
+#include "card/ChosenToken.hpp"
+#include "card/TokenSearch.hpp"
 #include "platform/crypto/Sha256.hpp"
+#include "platform/vocabulary/HelperError.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
+#include <array>
+#include <optional>
+#include <vector>
 
 namespace tarvo {
 
 namespace {
+
+// What challenge signing answers when the card refuses a step. The person
+// typed the PIN into a dialog, so any refused login reads the same.
+constexpr std::array challengeFailures = {
+    FailureText{CardCall::login, FailureKind::other, messages::card::challenge::pinRefused, false},
+    FailureText{CardCall::signInit, FailureKind::other, messages::card::challenge::signInitFailed, true},
+    FailureText{CardCall::signatureLength, FailureKind::other, messages::card::challenge::signatureLengthFailed, true},
+    FailureText{CardCall::sign, FailureKind::other, messages::card::challenge::signFailed, true},
+};
+static_assert(answersEveryFailure(challengeFailures,
+                                  {CardCall::login, CardCall::signInit, CardCall::signatureLength, CardCall::sign}));
 
 // A signature whose digest cannot be taken could not be verified either:
 // refused before the PIN is spent.
@@ -44,18 +62,13 @@ CardSignature signChallengeOnCard(const std::string& modulePath, const CardCerti
         }
         // One attempt, whatever the card answers: the person typed the PIN
         // once and is not asked again.
-        const CK_RV rv = session.logIn(pin);
-        if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
-            throw HelperError(messages::card::challenge::pinRefused);
-        }
+        require(challengeFailures, CardCall::login, session.logIn(pin));
         const CardLogin login(session);
-        const std::vector<CK_OBJECT_HANDLE> keys = pkcs11.objects(session.handle(), CKO_PRIVATE_KEY, chosen.id);
+        const std::vector<CK_OBJECT_HANDLE> keys = objects(pkcs11, session.handle(), CKO_PRIVATE_KEY, chosen.id);
         if (keys.empty()) {
             throw HelperError(messages::card::challenge::noKey);
         }
-        Bytes made = signOnCard(pkcs11, session.handle(), keys.front(), digestInfo,
-                                {messages::card::challenge::signInitFailed, messages::card::challenge::signatureLengthFailed,
-                                 messages::card::challenge::signFailed});
+        Bytes made = signOnCard(pkcs11, session.handle(), keys.front(), digestInfo, challengeFailures);
         if (!publicKey.verifyRSASHA256Message(challenge, made)) {
             throw HelperError(messages::card::challenge::notVerified);
         }
@@ -68,7 +81,7 @@ CardSignature akisSign(const std::string& modulePath, const Bytes& challenge, co
                        const PinPrompt& prompt) {
     // Only the first match is kept while the card is read.
     std::optional<CardCertificate> chosen;
-    eachCardCertificate(modulePath, [&](CardCertificate certificate) {
+    akisCertificates(modulePath, [&](CardCertificate certificate) {
         if (!chosen && sameFingerprint(certificate.record.fingerprint, fingerprint)) {
             chosen = std::move(certificate);
         }

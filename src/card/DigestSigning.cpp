@@ -1,10 +1,16 @@
 #include "card/DigestSigning.hpp"
 
+#include "card/CardFailure.hpp"
 #include "card/CardSession.hpp"
 #include "card/CardSigner.hpp"
+#include "card/ChosenToken.hpp"
+#include "card/TokenSearch.hpp"
+#include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"
 
 #include <algorithm>
+#include <array>
+#include <vector>
 
 namespace tarvo {
 
@@ -12,42 +18,43 @@ namespace {
 
 constexpr std::size_t sha256Length = 32;
 
+// What document signing answers when the card refuses a step. The robot's
+// owner reads these in its log, so a wrong or locked PIN is told apart, and
+// the rest carry the module's code.
+constexpr std::array documentFailures = {
+    FailureText{CardCall::login, FailureKind::wrongPin, messages::card::document::wrongPin, false},
+    FailureText{CardCall::login, FailureKind::pinLocked, messages::card::document::pinBlocked, false},
+    FailureText{CardCall::login, FailureKind::other, messages::card::document::loginFailed, true},
+    FailureText{CardCall::signInit, FailureKind::other, messages::card::document::signInitFailed, true},
+    FailureText{CardCall::signatureLength, FailureKind::other, messages::card::document::signatureLengthFailed, true},
+    FailureText{CardCall::sign, FailureKind::other, messages::card::document::signFailed, true},
+};
+static_assert(answersEveryFailure(documentFailures,
+                                  {CardCall::login, CardCall::signInit, CardCall::signatureLength, CardCall::sign}));
+
+// 51 bytes: the SHA-256 DigestInfo header followed by a 32-byte digest.
+bool isSha256DigestInfo(ByteView bytes) {
+    return bytes.size() == sha256DigestInfoPrefix.size() + sha256Length &&
+           std::equal(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end(), bytes.begin());
+}
+
 CK_OBJECT_HANDLE documentKey(const PKCS11& pkcs11, CK_SESSION_HANDLE session, const std::optional<Bytes>& id) {
     if (id) {
-        const std::vector<CK_OBJECT_HANDLE> byId = pkcs11.objects(session, CKO_PRIVATE_KEY, id);
+        const std::vector<CK_OBJECT_HANDLE> byId = objects(pkcs11, session, CKO_PRIVATE_KEY, id);
         if (!byId.empty()) {
             return byId.front();
         }
     }
     // Without a key of the certificate's CKA_ID the token's first private key
     // is tried; the verification afterwards decides whether it was the right one.
-    const std::vector<CK_OBJECT_HANDLE> any = pkcs11.objects(session, CKO_PRIVATE_KEY, std::nullopt);
+    const std::vector<CK_OBJECT_HANDLE> any = objects(pkcs11, session, CKO_PRIVATE_KEY, std::nullopt);
     if (any.empty()) {
         throw HelperError(messages::card::document::noKey);
     }
     return any.front();
 }
 
-void requireDocumentLogin(CK_RV rv) {
-    switch (rv) {
-        case CKR_OK:
-        case CKR_USER_ALREADY_LOGGED_IN:
-            return;
-        case CKR_PIN_INCORRECT:
-            throw HelperError(messages::card::document::wrongPin);
-        case CKR_PIN_LOCKED:
-            throw HelperError(messages::card::document::pinBlocked);
-        default:
-            throw HelperError(messages::card::document::loginFailed + hexCode(rv));
-    }
-}
-
 }  // namespace
-
-bool isSha256DigestInfo(ByteView bytes) {
-    return bytes.size() == sha256DigestInfoPrefix.size() + sha256Length &&
-           std::equal(sha256DigestInfoPrefix.begin(), sha256DigestInfoPrefix.end(), bytes.begin());
-}
 
 CardSignature signDigestOnCard(const std::string& modulePath, const CardCertificate& chosen,
                                const platform::PublicKey& publicKey, const Bytes& digestInfo, SecureBytes& pin) {
@@ -67,13 +74,10 @@ CardSignature signDigestOnCard(const std::string& modulePath, const CardCertific
             throw HelperError(messages::card::finalTry);
         }
         // Tried exactly once: a second wrong PIN brings the card closer to locking.
-        requireDocumentLogin(session.logIn(pin));
+        require(documentFailures, CardCall::login, session.logIn(pin));
         const CardLogin login(session);
         const CK_OBJECT_HANDLE key = documentKey(pkcs11, session.handle(), chosen.id);
-        Bytes made =
-            signOnCard(pkcs11, session.handle(), key, digestInfo,
-                       {messages::card::document::signInitFailed, messages::card::document::signatureLengthFailed,
-                        messages::card::document::signFailed});
+        Bytes made = signOnCard(pkcs11, session.handle(), key, digestInfo, documentFailures);
         const ByteView digest = ByteView(digestInfo).last(sha256Length);
         if (!publicKey.verifyRSASHA256Digest(digest, made)) {
             throw HelperError(messages::card::document::notVerified);

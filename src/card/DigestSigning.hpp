@@ -1,13 +1,23 @@
 #pragma once
 
 #include "card/CardCertificates.hpp"
-#include "card/CardSigning.hpp"
+#include "card/CardSignature.hpp"
 #include "platform/crypto/PublicKey.hpp"
+#include "platform/vocabulary/Bytes.hpp"
+#include "platform/vocabulary/SecureBytes.hpp"
+
+#include <optional>
+#include <string>
 
 namespace tarvo {
 
-// 51 bytes: the SHA-256 DigestInfo header followed by a 32-byte digest.
-bool isSha256DigestInfo(ByteView bytes);
+// Signs an agent-computed SHA-256 DigestInfo on the card with the supplied PIN,
+// on the token that holds the chosen certificate. The PIN is taken by value;
+// this working copy is wiped before returning. It is not tried at all when
+// the token says its PIN is locked or has one try left: a robot that keeps a
+// wrong PIN must not be the one who locks the card.
+CardSignature udfSign(const std::string& modulePath, const Bytes& digestInfo, SecureBytes pin,
+                      const std::optional<std::string>& fingerprint);
 
 // The card half of document signing, in a module lifecycle of its own: the
 // chosen certificate's token, its PIN state (C_GetTokenInfo), one login with

@@ -1,17 +1,13 @@
 #pragma once
 
-#include "platform/vocabulary/Bytes.hpp"
 #include "platform/system/DynamicLibrary.hpp"
 #include "platform/system/ForeignCall.hpp"
-#include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"
 
 #include <p11-kit/pkcs11.h>
 
-#include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace tarvo {
 
@@ -26,23 +22,6 @@ inline constexpr platform::ForeignCallFaults moduleCallFaults{&moduleCrashedAnsw
 // like it, inside a foreign-call frame.
 template <typename Pointer>
 using ModuleFunction = platform::ForeignFunction<Pointer, moduleCallFaults>;
-
-// Who a token says it is: its label and serial number as C_GetTokenInfo
-// gives them (blank-padded, as the standard has them).
-struct TokenIdentity {
-    std::string label;
-    std::string serialNumber;
-
-    // A serial number of blanks only (or none at all) tells tokens apart no better than no serial number.
-    bool hasSerialNumber() const { return serialNumber.find_first_not_of(' ') != std::string::npos; }
-    bool operator==(const TokenIdentity&) const = default;
-};
-
-// What C_GetTokenInfo tells of a token.
-struct TokenInfo {
-    CK_FLAGS flags = 0;  // CKF_USER_PIN_LOCKED and the like
-    TokenIdentity identity;
-};
 
 // The thirteen entry points of the module, and C_GetTokenInfo when the module
 // has it. A plain value valid only inside the withPKCS11() call that made it.
@@ -62,7 +41,7 @@ struct PKCS11 {
     ModuleFunction<CK_C_SignInit> C_SignInit;
     ModuleFunction<CK_C_Sign> C_Sign;
     // Not needed for any operation: without it, nothing is known of the
-    // token's PIN tries or of who it is (see tokenInfo).
+    // token's PIN tries or of who it is (see TokenSearch's tokenInfo).
     ModuleFunction<CK_C_GetTokenInfo> C_GetTokenInfo;
 
     // Binds the entry points of a loaded library by name, in the order above.
@@ -71,22 +50,7 @@ struct PKCS11 {
     // them through its function list instead. Throws HelperError naming the
     // first missing entry point when neither way binds all thirteen.
     static PKCS11 bind(const platform::DynamicLibrary& library);
-
-    // The slots that hold a token, in the module's order.
-    std::vector<CK_SLOT_ID> slotsWithToken() const;
-    // The handles of the objects of one class (and, when given, one CKA_ID).
-    std::vector<CK_OBJECT_HANDLE> objects(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass,
-                                          const std::optional<Bytes>& id) const;
-    // One attribute's bytes; absent on any failure or a length outside 1..0xFFFFF.
-    std::optional<Bytes> attributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                        CK_ATTRIBUTE_TYPE type) const;
-    // What the slot's token tells of itself; absent when the module has no
-    // C_GetTokenInfo or it fails.
-    std::optional<TokenInfo> tokenInfo(CK_SLOT_ID slot) const;
 };
-
-// "0x%lx" of a return code.
-std::string hexCode(CK_RV code);
 
 // Loads the module at the path (see platform::DynamicLibrary::open),
 // initialises it, runs the operation, then finalises and unloads it on every

@@ -1,6 +1,6 @@
-#include "card/PKCS11.hpp"
+#include "card/TokenSearch.hpp"
 
-#include "platform/vocabulary/Messages.hpp"
+#include "card/CardFailure.hpp"
 
 #include <algorithm>
 #include <array>
@@ -30,13 +30,9 @@ private:
 
 }  // namespace
 
-std::vector<CK_SLOT_ID> PKCS11::slotsWithToken() const {
-    const std::string failure = messages::card::slotListFailed;
+std::vector<CK_SLOT_ID> slotsWithToken(const PKCS11& pkcs11) {
     CK_ULONG count = 0;
-    CK_RV rv = C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK) {
-        throw HelperError(failure + hexCode(rv));
-    }
+    require(moduleFailureTexts, CardCall::slotList, pkcs11.C_GetSlotList(CK_TRUE, nullptr, &count));
     if (count == 0) {
         return {};
     }
@@ -44,16 +40,13 @@ std::vector<CK_SLOT_ID> PKCS11::slotsWithToken() const {
     CK_ULONG filled = count;
     // A token inserted between the two calls makes this one fail with
     // CKR_BUFFER_TOO_SMALL; the operation is not retried.
-    rv = C_GetSlotList(CK_TRUE, slots.data(), &filled);
-    if (rv != CKR_OK) {
-        throw HelperError(failure + hexCode(rv));
-    }
+    require(moduleFailureTexts, CardCall::slotList, pkcs11.C_GetSlotList(CK_TRUE, slots.data(), &filled));
     slots.resize(std::min(filled, count));
     return slots;
 }
 
-std::vector<CK_OBJECT_HANDLE> PKCS11::objects(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass,
-                                              const std::optional<Bytes>& id) const {
+std::vector<CK_OBJECT_HANDLE> objects(const PKCS11& pkcs11, CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass,
+                                      const std::optional<Bytes>& id) {
     CK_OBJECT_CLASS classValue = objectClass;
     Bytes idValue = id.value_or(Bytes{});
     std::array<CK_ATTRIBUTE, 2> search = {{
@@ -63,19 +56,14 @@ std::vector<CK_OBJECT_HANDLE> PKCS11::objects(CK_SESSION_HANDLE session, CK_OBJE
     // A present but empty id still goes into the template: it matches only
     // objects whose CKA_ID is empty.
     const CK_ULONG entries = id ? 2 : 1;
-    CK_RV rv = C_FindObjectsInit(session, search.data(), entries);
-    if (rv != CKR_OK) {
-        throw HelperError(messages::card::objectSearchFailed + hexCode(rv));
-    }
-    const SearchInProgress searching(*this, session);
+    require(moduleFailureTexts, CardCall::findObjectsInit, pkcs11.C_FindObjectsInit(session, search.data(), entries));
+    const SearchInProgress searching(pkcs11, session);
     std::vector<CK_OBJECT_HANDLE> found;
     for (;;) {
         std::array<CK_OBJECT_HANDLE, findBatchSize> batch{};
         CK_ULONG count = 0;
-        rv = C_FindObjects(session, batch.data(), batch.size(), &count);
-        if (rv != CKR_OK) {
-            throw HelperError(messages::card::objectReadFailed + hexCode(rv));
-        }
+        require(moduleFailureTexts, CardCall::findObjects,
+                pkcs11.C_FindObjects(session, batch.data(), batch.size(), &count));
         const CK_ULONG delivered = std::min(count, findBatchSize);
         found.insert(found.end(), batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(delivered));
         if (count < findBatchSize) {
@@ -84,10 +72,10 @@ std::vector<CK_OBJECT_HANDLE> PKCS11::objects(CK_SESSION_HANDLE session, CK_OBJE
     }
 }
 
-std::optional<Bytes> PKCS11::attributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                            CK_ATTRIBUTE_TYPE type) const {
+std::optional<Bytes> attributeValue(const PKCS11& pkcs11, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                    CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE attribute = {type, nullptr, 0};
-    if (C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK) {
+    if (!succeeded(CardCall::attributeValue, pkcs11.C_GetAttributeValue(session, object, &attribute, 1))) {
         return std::nullopt;
     }
     // Also refuses CK_UNAVAILABLE_INFORMATION, and an empty value, which
@@ -98,19 +86,19 @@ std::optional<Bytes> PKCS11::attributeValue(CK_SESSION_HANDLE session, CK_OBJECT
     }
     Bytes value(length, 0);
     attribute.pValue = value.data();
-    if (C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK) {
+    if (!succeeded(CardCall::attributeValue, pkcs11.C_GetAttributeValue(session, object, &attribute, 1))) {
         return std::nullopt;
     }
     value.resize(std::min(attribute.ulValueLen, length));
     return value;
 }
 
-std::optional<TokenInfo> PKCS11::tokenInfo(CK_SLOT_ID slot) const {
-    if (!C_GetTokenInfo) {
+std::optional<TokenInfo> tokenInfo(const PKCS11& pkcs11, CK_SLOT_ID slot) {
+    if (!pkcs11.C_GetTokenInfo) {
         return std::nullopt;
     }
     CK_TOKEN_INFO info{};
-    if (C_GetTokenInfo(slot, &info) != CKR_OK) {
+    if (!succeeded(CardCall::tokenInfo, pkcs11.C_GetTokenInfo(slot, &info))) {
         return std::nullopt;
     }
     const auto text = [](const auto& field) {

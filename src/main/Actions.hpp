@@ -1,7 +1,7 @@
 #pragma once
 
 #include "card/CardCertificates.hpp"
-#include "card/CardSigning.hpp"
+#include "card/CardSignature.hpp"
 #include "certificate/CertificateRecord.hpp"
 #include "main/Json.hpp"
 #include "main/Request.hpp"

@@ -1,5 +1,7 @@
 #include "main/Actions.hpp"
 
+#include "card/ChallengeSigning.hpp"
+#include "card/DigestSigning.hpp"
 #include "main/KeychainRecords.hpp"
 #include "pin/PinPrompt.hpp"
 #include "platform/vocabulary/HelperError.hpp"
@@ -19,7 +21,7 @@ Providers systemProviders(const std::string& modulePath) {
         },
         .cardCertificates =
             [modulePath](const std::function<void(CardCertificate)>& take) {
-                eachCardCertificate(modulePath, take);
+                akisCertificates(modulePath, take);
             },
         .documentCertificate =
             [modulePath](const std::optional<std::string>& fingerprint) {

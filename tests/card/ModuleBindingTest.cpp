@@ -1,6 +1,8 @@
 #include "MockCardTest.hpp"
 #include "card/CardCertificates.hpp"
+#include "card/CardFailure.hpp"
 #include "card/PKCS11.hpp"
+#include "card/TokenSearch.hpp"
 #include "support/Tools.hpp"
 
 #include <stdexcept>
@@ -13,7 +15,7 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 // A small operation that really talks to the module.
-std::size_t countSlots(const PKCS11& pkcs11) { return pkcs11.slotsWithToken().size(); }
+std::size_t countSlots(const PKCS11& pkcs11) { return slotsWithToken(pkcs11).size(); }
 
 TEST(HexCode, FormatsLowerCaseWithoutLeadingZeros) {
     const std::vector<std::pair<CK_RV, std::string>> cases = {
@@ -54,7 +56,7 @@ class BindingTest : public MockCardTestWithParam<BindingCase> {};
 TEST_P(BindingTest, BindsByNameOrThroughTheFunctionList) {
     const BindingCase& c = GetParam();
     mockp11::reset({mockp11::MockSlot{7}}, c.script);
-    const std::string error = errorOf([&] { akisCertificates(c.module); });
+    const std::string error = errorOf([&] { akisCertificates(c.module, [](const CardCertificate&) {}); });
     EXPECT_EQ(error, c.error.empty() ? "<no error>" : c.error);
     EXPECT_THAT(mockp11::callNames(), ElementsAreArray(c.calls));
 }
@@ -131,7 +133,7 @@ TEST_F(ModuleBinding, FailingOperationIsFinalisedThenUnloadedAndItsErrorPassesUn
     mockp11::reset({mockp11::MockSlot{7}});
     EXPECT_EQ(errorOf([] {
                   withPKCS11(mockModule, [](const PKCS11& pkcs11) -> int {
-                      pkcs11.slotsWithToken();
+                      slotsWithToken(pkcs11);
                       throw HelperError("işlem düştü");
                   });
               }),

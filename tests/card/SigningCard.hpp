@@ -5,7 +5,8 @@
 
 #include "MockCardTest.hpp"
 #include "card/CardCertificates.hpp"
-#include "card/CardSigning.hpp"
+#include "card/ChallengeSigning.hpp"
+#include "card/DigestSigning.hpp"
 #include "certificate/CertificateRecord.hpp"
 #include "platform/crypto/OpenSslHandles.hpp"
 #include "platform/crypto/Sha256.hpp"

@@ -1,6 +1,7 @@
 #include "MockCardTest.hpp"
 #include "card/CardSession.hpp"
 #include "card/PKCS11.hpp"
+#include "card/TokenSearch.hpp"
 
 #include <cstring>
 #include <functional>
@@ -20,7 +21,7 @@ template <typename Search>
 auto inSession(Search&& search) {
     return withPKCS11(mockModule, [&](const PKCS11& pkcs11) {
         const std::optional<CardSession> session =
-            CardSession::openIfTokenUsable(pkcs11, pkcs11.slotsWithToken().front());
+            CardSession::openIfTokenUsable(pkcs11, slotsWithToken(pkcs11).front());
         return search(pkcs11, session->handle());
     });
 }
@@ -61,7 +62,7 @@ TEST_P(SlotsWithTokenTest, ListsSlotsThatHoldATokenInModuleOrder) {
     mockp11::reset(c.slots(), c.script());
     std::vector<CK_SLOT_ID> ids;
     const std::string error =
-        errorOf([&] { ids = withPKCS11(mockModule, [](const PKCS11& p) { return p.slotsWithToken(); }); });
+        errorOf([&] { ids = withPKCS11(mockModule, [](const PKCS11& p) { return slotsWithToken(p); }); });
     EXPECT_EQ(error, c.error.empty() ? "<no error>" : c.error);
     EXPECT_THAT(ids, ElementsAreArray(c.ids));
     const std::vector<mockp11::Call> calls = mockp11::callsOf("C_GetSlotList");
@@ -126,7 +127,7 @@ TEST_P(ObjectsTest, FetchesInBatchesOfThirtyTwoAndEndsTheSearch) {
     mockp11::reset({MockSlot{4, certificates(c.objects)}}, c.script);
     std::vector<CK_OBJECT_HANDLE> found;
     const std::string error = errorOf([&] {
-        found = inSession([](const PKCS11& p, CK_SESSION_HANDLE s) { return p.objects(s, CKO_CERTIFICATE, std::nullopt); });
+        found = inSession([](const PKCS11& p, CK_SESSION_HANDLE s) { return objects(p, s, CKO_CERTIFICATE, std::nullopt); });
     });
     EXPECT_EQ(error, c.error.empty() ? "<no error>" : c.error);
     EXPECT_THAT(found, ElementsAreArray(handles(0, 0, c.found)));
@@ -169,7 +170,7 @@ TEST_F(ObjectTemplate, HoldsAnEightByteClassAndTheIdOnlyWhenGiven) {
                              {mockp11::certificateObject({1}, idA), mockp11::certificateObject({2}, Bytes{}),
                               mockp11::certificateObject({3}), mockp11::certificateObject({4}, idA)}}});
     const auto search = [](std::optional<Bytes> id) {
-        return inSession([&](const PKCS11& p, CK_SESSION_HANDLE s) { return p.objects(s, CKO_CERTIFICATE, id); });
+        return inSession([&](const PKCS11& p, CK_SESSION_HANDLE s) { return objects(p, s, CKO_CERTIFICATE, id); });
     };
     EXPECT_THAT(search(std::nullopt), ElementsAreArray(handles(0, 0, 4)));
     EXPECT_THAT(search(idA), ElementsAre(mockp11::objectHandle(0, 0), mockp11::objectHandle(0, 3)));
@@ -204,7 +205,7 @@ TEST_P(AttributeValueTest, AsksForTheLengthThenReadsWithinBounds) {
     const AttributeCase& c = GetParam();
     mockp11::reset({MockSlot{4, {mockp11::certificateObject({0x30}, c.id)}}}, c.script);
     const std::optional<Bytes> value = inSession([](const PKCS11& p, CK_SESSION_HANDLE s) {
-        return p.attributeValue(s, mockp11::objectHandle(0, 0), CKA_ID);
+        return attributeValue(p, s, mockp11::objectHandle(0, 0), CKA_ID);
     });
     ASSERT_EQ(value.has_value(), c.value.has_value());
     if (value) {

@@ -1,7 +1,10 @@
 #include "card/PKCS11.hpp"
+
+#include "card/CardFailure.hpp"
+#include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"
 
-#include <cstdio>
+#include <optional>
 #include <tuple>
 
 namespace tarvo {
@@ -72,7 +75,7 @@ CK_FUNCTION_LIST_PTR functionList(const platform::DynamicLibrary& library) {
     const ModuleFunction<CK_C_GetFunctionList> getFunctionList =
         reinterpret_cast<CK_C_GetFunctionList>(library.symbol("C_GetFunctionList"));
     CK_FUNCTION_LIST_PTR list = nullptr;
-    if (!getFunctionList || getFunctionList(&list) != CKR_OK) {
+    if (!getFunctionList || !succeeded(CardCall::getFunctionList, getFunctionList(&list))) {
         return nullptr;
     }
     return list;
@@ -87,12 +90,6 @@ platform::DynamicLibrary loadModule(const std::string& modulePath) {
 }
 
 }  // namespace
-
-std::string hexCode(CK_RV code) {
-    char text[2 + 2 * sizeof(CK_RV) + 1];
-    std::snprintf(text, sizeof text, "0x%lx", code);
-    return text;
-}
 
 PKCS11 PKCS11::bind(const platform::DynamicLibrary& library) {
     PKCS11 bound;
@@ -123,10 +120,7 @@ ModuleLifetime::ModuleLifetime(const std::string& modulePath)
 
 ModuleLifetime::Initialization::Initialization(const PKCS11& pkcs11) : finalize_(pkcs11.C_Finalize) {
     // A null argument tells the module that we make no concurrent calls.
-    const CK_RV rv = pkcs11.C_Initialize(nullptr);
-    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        throw HelperError(messages::card::initializeFailed + hexCode(rv));
-    }
+    require(moduleFailureTexts, CardCall::initialize, pkcs11.C_Initialize(nullptr));
 }
 
 ModuleLifetime::Initialization::~Initialization() { finalize_(nullptr); }
