@@ -43,7 +43,8 @@ void akisCertificates(const std::string& modulePath, const std::function<void(Ca
                 }
                 // attributeValue gives nothing for an empty CKA_ID, so an empty
                 // one is listed as absent.
-                take({std::move(*valid), attributeValue(pkcs11, session->handle(), object, CKA_ID), slot, flags, token});
+                take({std::move(*valid), attributeValue(pkcs11, session->handle(), object, CKA_ID), slot, flags,
+                      token});
             }
         }
     });

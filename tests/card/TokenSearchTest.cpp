@@ -127,7 +127,8 @@ TEST_P(ObjectsTest, FetchesInBatchesOfThirtyTwoAndEndsTheSearch) {
     mockp11::reset({MockSlot{4, certificates(c.objects)}}, c.script);
     std::vector<CK_OBJECT_HANDLE> found;
     const std::string error = errorOf([&] {
-        found = inSession([](const PKCS11& p, CK_SESSION_HANDLE s) { return objects(p, s, CKO_CERTIFICATE, std::nullopt); });
+        found = inSession(
+            [](const PKCS11& p, CK_SESSION_HANDLE s) { return objects(p, s, CKO_CERTIFICATE, std::nullopt); });
     });
     EXPECT_EQ(error, c.error.empty() ? "<no error>" : c.error);
     EXPECT_THAT(found, ElementsAreArray(handles(0, 0, c.found)));
