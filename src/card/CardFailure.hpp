@@ -74,15 +74,21 @@ extern const FailureTexts moduleFailureTexts;
 // Returns when the call succeeded, else fails as above.
 void require(FailureTexts texts, CardCall call, CK_RV code);
 
+// Whether the table has a row of its own for that kind of failure of the call.
+constexpr bool answers(FailureTexts texts, CardCall call, FailureKind kind) {
+    for (const FailureText& row : texts) {
+        if (row.call == call && row.kind == kind) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whether the table answers `other` for each of the calls, so that no failure
 // of those calls can be left without a text.
 constexpr bool answersEveryFailure(FailureTexts texts, std::initializer_list<CardCall> calls) {
     for (const CardCall call : calls) {
-        bool answered = false;
-        for (const FailureText& row : texts) {
-            answered = answered || (row.call == call && row.kind == FailureKind::other);
-        }
-        if (!answered) {
+        if (!answers(texts, call, FailureKind::other)) {
             return false;
         }
     }

@@ -17,14 +17,16 @@ namespace tarvo {
 
 namespace {
 
-// What challenge signing answers when the card refuses a step. The person
-// typed the PIN into a dialog, so any refused login reads the same.
+// What challenge signing answers when the card is gone or refuses a step.
+// The person typed the PIN into a dialog, so any refused login reads the same.
 constexpr std::array challengeFailures = {
+    FailureText{CardCall::openSession, FailureKind::tokenAbsent, messages::card::challenge::noCard, false},
     FailureText{CardCall::login, FailureKind::other, messages::card::challenge::pinRefused, false},
     FailureText{CardCall::signInit, FailureKind::other, messages::card::challenge::signInitFailed, true},
     FailureText{CardCall::signatureLength, FailureKind::other, messages::card::challenge::signatureLengthFailed, true},
     FailureText{CardCall::sign, FailureKind::other, messages::card::challenge::signFailed, true},
 };
+static_assert(answers(challengeFailures, CardCall::openSession, FailureKind::tokenAbsent));
 static_assert(answersEveryFailure(challengeFailures,
                                   {CardCall::login, CardCall::signInit, CardCall::signatureLength, CardCall::sign}));
 
@@ -47,7 +49,7 @@ CardSignature signChallengeOnCard(const std::string& modulePath, const CardCerti
     const PinWipe wipe(pin);
     const Bytes digestInfo = sha256DigestInfo(challenge);
     Bytes signature = withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
-        const ChosenToken token = chosenToken(pkcs11, chosen, messages::card::challenge::noCard);
+        const ChosenToken token = chosenToken(pkcs11, chosen, challengeFailures);
         const CardSession& session = token.session;
         // Read again right before the login: the card may have been used
         // while the person typed. A last try that the dialog did not warn

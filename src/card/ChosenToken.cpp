@@ -45,7 +45,7 @@ Finding look(const PKCS11& pkcs11, CK_SLOT_ID slot, const CardCertificate& chose
 
 }  // namespace
 
-ChosenToken chosenToken(const PKCS11& pkcs11, const CardCertificate& chosen, const char* noTokenMessage) {
+ChosenToken chosenToken(const PKCS11& pkcs11, const CardCertificate& chosen, FailureTexts texts) {
     // The slot list tells whether the card is still in its reader; a session
     // is not even tried on a slot the module no longer counts.
     const std::vector<CK_SLOT_ID> slots = slotsWithToken(pkcs11);
@@ -65,7 +65,12 @@ ChosenToken chosenToken(const PKCS11& pkcs11, const CardCertificate& chosen, con
     if (found) {
         return std::move(*found);
     }
-    throw HelperError(remembered == Finding::anotherCard ? messages::card::challenge::noCertificate : noTokenMessage);
+    if (remembered == Finding::anotherCard) {
+        throw HelperError(messages::card::challenge::noCertificate);
+    }
+    // A slot the module no longer lists holds no token as much as one it
+    // says so of.
+    fail(texts, {CardCall::openSession, FailureKind::tokenAbsent, CKR_TOKEN_NOT_PRESENT});
 }
 
 }  // namespace tarvo

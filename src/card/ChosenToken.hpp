@@ -1,6 +1,7 @@
 #pragma once
 
 #include "card/CardCertificates.hpp"
+#include "card/CardFailure.hpp"
 #include "card/CardSession.hpp"
 #include "card/PKCS11.hpp"
 
@@ -24,9 +25,10 @@ struct ChosenToken {
 // certificate bytes under the same CKA_ID; else, when that slot holds another
 // card, the token with the same serial number in another slot (a card moved
 // to another reader, slot numbers that moved). Throws HelperError with the
-// caller's message when the slot no longer holds a usable token and the card
-// is nowhere else, and with messages::card::challenge::noCertificate when the
-// slot holds another card and the chosen one is nowhere else.
-ChosenToken chosenToken(const PKCS11& pkcs11, const CardCertificate& chosen, const char* noTokenMessage);
+// caller's text for an absent token (CardCall::openSession,
+// FailureKind::tokenAbsent) when the slot no longer holds a usable token and
+// the card is nowhere else, and with messages::card::challenge::noCertificate
+// when the slot holds another card and the chosen one is nowhere else.
+ChosenToken chosenToken(const PKCS11& pkcs11, const CardCertificate& chosen, FailureTexts texts);
 
 }  // namespace tarvo

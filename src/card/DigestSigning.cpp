@@ -18,10 +18,11 @@ namespace {
 
 constexpr std::size_t sha256Length = 32;
 
-// What document signing answers when the card refuses a step. The robot's
-// owner reads these in its log, so a wrong or locked PIN is told apart, and
-// the rest carry the module's code.
+// What document signing answers when the card is gone or refuses a step.
+// The robot's owner reads these in its log, so a wrong or locked PIN is told
+// apart, and the rest carry the module's code.
 constexpr std::array documentFailures = {
+    FailureText{CardCall::openSession, FailureKind::tokenAbsent, messages::card::document::noToken, false},
     FailureText{CardCall::login, FailureKind::wrongPin, messages::card::document::wrongPin, false},
     FailureText{CardCall::login, FailureKind::pinLocked, messages::card::document::pinBlocked, false},
     FailureText{CardCall::login, FailureKind::other, messages::card::document::loginFailed, true},
@@ -29,6 +30,7 @@ constexpr std::array documentFailures = {
     FailureText{CardCall::signatureLength, FailureKind::other, messages::card::document::signatureLengthFailed, true},
     FailureText{CardCall::sign, FailureKind::other, messages::card::document::signFailed, true},
 };
+static_assert(answers(documentFailures, CardCall::openSession, FailureKind::tokenAbsent));
 static_assert(answersEveryFailure(documentFailures,
                                   {CardCall::login, CardCall::signInit, CardCall::signatureLength, CardCall::sign}));
 
@@ -60,7 +62,7 @@ CardSignature signDigestOnCard(const std::string& modulePath, const CardCertific
                                const platform::PublicKey& publicKey, const Bytes& digestInfo, SecureBytes& pin) {
     const PinWipe wipe(pin);
     Bytes signature = withPKCS11(modulePath, [&](const PKCS11& pkcs11) {
-        const ChosenToken token = chosenToken(pkcs11, chosen, messages::card::document::noToken);
+        const ChosenToken token = chosenToken(pkcs11, chosen, documentFailures);
         const CardSession& session = token.session;
         // Asked right before the login, as the robot may have tried a wrong
         // PIN since the listing; what the listing read stands in when the
