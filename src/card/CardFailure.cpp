@@ -71,7 +71,11 @@ void fail(FailureTexts texts, const CardFailure& failure) {
     if (row == nullptr) {
         row = rowFor(texts, failure.call, FailureKind::other);
     }
-    // Every table is checked at compile time to answer `other` for its calls.
+    if (row == nullptr) {
+        row = rowFor(moduleFailureTexts, failure.call, FailureKind::other);
+    }
+    // Every table is checked at compile time to answer `other` for the calls
+    // it is used for, so every failure has found its row by now.
     const std::string text = row != nullptr ? row->text : "";
     throw HelperError(row != nullptr && row->followedByCode ? text + hexCode(failure.code) : text);
 }

@@ -64,11 +64,13 @@ struct FailureText {
 using FailureTexts = std::span<const FailureText>;
 
 // The texts for the module's own calls (loading it, finding slots, sessions
-// and objects): every flow answers these the same way.
+// and objects): every flow answers these the same way, and listing the card
+// answers nothing else.
 extern const FailureTexts moduleFailureTexts;
 
 // Throws HelperError with the flow's text for the failure: the row for its
-// call and kind, else the row for its call and `other`.
+// call and kind, else the row for its call and `other`, else the module's
+// text for the call.
 [[noreturn]] void fail(FailureTexts texts, const CardFailure& failure);
 
 // Returns when the call succeeded, else fails as above.
