@@ -2,9 +2,9 @@
 
 #include "card/CardSession.hpp"
 #include "card/PKCS11.hpp"
+#include "certificate/Fingerprint.hpp"
 #include "platform/vocabulary/Messages.hpp"
 
-#include <algorithm>
 
 namespace tarvo {
 
@@ -76,12 +76,6 @@ CardCertificate udfCertificate(const std::string& modulePath, const std::optiona
         throw HelperError(messages::card::document::noCertificate);
     }
     return std::move(*first);
-}
-
-bool sameFingerprint(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace tarvo

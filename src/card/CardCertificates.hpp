@@ -37,8 +37,4 @@ void eachCardCertificate(const std::string& modulePath, const std::function<void
 // (ignoring letter case), else the card's first certificate.
 CardCertificate udfCertificate(const std::string& modulePath, const std::optional<std::string>& fingerprint);
 
-// Case-insensitive comparison of fingerprint texts (ASCII letters only, as
-// fingerprints are hexadecimal).
-bool sameFingerprint(const std::string& a, const std::string& b);
-
 }  // namespace tarvo

@@ -2,6 +2,7 @@
 
 #include "card/CardSession.hpp"
 #include "card/CardSigner.hpp"
+#include "certificate/Fingerprint.hpp"
 #include "platform/vocabulary/Messages.hpp"
 #include "platform/crypto/Sha256.hpp"
 

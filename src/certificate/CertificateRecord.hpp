@@ -29,8 +29,4 @@ std::optional<CertificateRecord> record(const platform::Certificate& certificate
                                         const std::optional<platform::KeychainIdentity>& identity,
                                         Instant now = currentTime());
 
-// 64 lower-case hexadecimal digits of the SHA-256 of the bytes; empty when
-// no library can compute it.
-std::string fingerprintOf(ByteView der);
-
 }  // namespace tarvo

@@ -1,6 +1,7 @@
 #include "main/KeychainRecords.hpp"
 
 #include "card/CardCertificates.hpp"
+#include "certificate/Fingerprint.hpp"
 
 namespace tarvo {
 

@@ -1,6 +1,6 @@
+#include "certificate/CertificateJSON.hpp"
 #include "main/Actions.hpp"
 
-#include "certificate/CertificateText.hpp"
 #include "platform/system/ForeignCall.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 

@@ -1,6 +1,6 @@
+#include "certificate/CertificateJSON.hpp"
 #include "main/Actions.hpp"
 
-#include "certificate/CertificateText.hpp"
 #include "platform/vocabulary/Base64.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"

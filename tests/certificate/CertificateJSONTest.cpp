@@ -1,5 +1,4 @@
-#include "certificate/CertificateRecord.hpp"
-#include "certificate/CertificateText.hpp"
+#include "certificate/CertificateJSON.hpp"
 
 #include "platform/vocabulary/Base64.hpp"
 #include "support/TestCertificates.hpp"

@@ -3,8 +3,9 @@
 // record and its listing entry keep their promises.
 
 #include "FuzzCheck.hpp"
+#include "certificate/CertificateJSON.hpp"
 #include "certificate/CertificateRecord.hpp"
-#include "certificate/CertificateText.hpp"
+#include "certificate/SerialNumber.hpp"
 #include "main/Json.hpp"
 #include "platform/vocabulary/Base64.hpp"
 

@@ -1,3 +1,4 @@
+#include "certificate/Fingerprint.hpp"
 #include "main/Actions.hpp"
 
 #include "platform/vocabulary/Base64.hpp"

@@ -1,3 +1,4 @@
+#include "certificate/Fingerprint.hpp"
 #include "main/KeychainRecords.hpp"
 
 #include "platform/store/NssStoreState.hpp"

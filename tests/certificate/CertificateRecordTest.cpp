@@ -1,4 +1,5 @@
 #include "certificate/CertificateRecord.hpp"
+#include "certificate/Fingerprint.hpp"
 
 #include "support/TestCertificates.hpp"
 

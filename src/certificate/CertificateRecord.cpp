@@ -1,6 +1,8 @@
 #include "certificate/CertificateRecord.hpp"
 
-#include "certificate/CertificateText.hpp"
+#include "certificate/DateText.hpp"
+#include "certificate/DistinguishedName.hpp"
+#include "certificate/Fingerprint.hpp"
 
 namespace tarvo {
 
