@@ -35,7 +35,7 @@ void eachCardCertificate(const std::string& modulePath, const std::function<void
                 if (!certificate) {
                     continue;
                 }
-                std::optional<CertificateRecord> valid = record(*certificate, std::nullopt);
+                std::optional<CertificateRecord> valid = record(*certificate);
                 if (!valid) {
                     continue;
                 }

@@ -6,8 +6,7 @@
 
 namespace tarvo {
 
-std::optional<CertificateRecord> record(const platform::Certificate& certificate,
-                                        const std::optional<platform::KeychainIdentity>& identity, Instant now) {
+std::optional<CertificateRecord> record(const platform::Certificate& certificate, Instant now) {
     Bytes der = certificate.der();
     std::string fingerprint = fingerprintOf(der);
     if (fingerprint.empty()) {
@@ -34,8 +33,8 @@ std::optional<CertificateRecord> record(const platform::Certificate& certificate
     }
 
     return CertificateRecord{
-        certificate,        std::move(der),       std::move(fingerprint), std::move(subject),
-        std::move(issuer),  dateText(*notBefore), dateText(*notAfter),    identity,
+        certificate,       std::move(der),       std::move(fingerprint), std::move(subject),
+        std::move(issuer), dateText(*notBefore), dateText(*notAfter),
     };
 }
 

@@ -4,6 +4,7 @@
 #include "card/CardSigning.hpp"
 #include "certificate/CertificateRecord.hpp"
 #include "main/Json.hpp"
+#include "main/KeychainRecords.hpp"
 #include "main/Request.hpp"
 #include "platform/store/Keychain.hpp"
 #include "platform/vocabulary/Messages.hpp"
@@ -23,7 +24,7 @@ struct Providers {
     // one by one so that a listing holds only what it shows.
     std::function<void(const std::function<void(CertificateRecord)>&)> keychainRecords;
     // The first valid store identity with that fingerprint (letter case aside).
-    std::function<std::optional<CertificateRecord>(const std::string& fingerprint)> keychainRecord;
+    std::function<std::optional<KeychainRecord>(const std::string& fingerprint)> keychainRecord;
     // Each valid card certificate, handed over one by one; throws HelperError
     // when the enumeration fails, after which what was handed over counts for nothing.
     std::function<void(const std::function<void(CardCertificate)>&)> cardCertificates;

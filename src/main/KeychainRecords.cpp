@@ -9,7 +9,7 @@ namespace {
 
 std::optional<CertificateRecord> recordOf(const platform::KeychainIdentity& identity) {
     const auto certificate = platform::Certificate::fromDER(identity.certificateDER());
-    return certificate ? record(*certificate, identity) : std::nullopt;
+    return certificate ? record(*certificate) : std::nullopt;
 }
 
 }  // namespace
@@ -22,14 +22,13 @@ void eachKeychainRecord(const platform::Keychain& keychain, const std::function<
     }
 }
 
-std::optional<CertificateRecord> keychainRecordFor(const platform::Keychain& keychain,
-                                                   const std::string& fingerprint) {
-    for (const auto& identity : keychain.identities()) {
+std::optional<KeychainRecord> keychainRecordFor(const platform::Keychain& keychain, const std::string& fingerprint) {
+    for (auto& identity : keychain.identities()) {
         if (!sameFingerprint(fingerprintOf(identity.certificateDER()), fingerprint)) {
             continue;
         }
         if (auto made = recordOf(identity)) {
-            return made;
+            return KeychainRecord{std::move(*made), std::move(identity)};
         }
     }
     return std::nullopt;

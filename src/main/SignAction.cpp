@@ -41,8 +41,8 @@ JsonObject signAnswer(const Request& request, const Providers& providers) {
     // The store's own key wins, and its outcome is final: trying the card after
     // a store failure would ask for a PIN for a certificate the person already
     // chose to use through the store (and may already have been asked for).
-    if (const auto record = providers.keychainRecord(*request.fingerprint); record && record->identity) {
-        return answer(*record, record->identity->sign(challenge, providers.storeSecret));
+    if (const auto found = providers.keychainRecord(*request.fingerprint)) {
+        return answer(found->record, found->identity.sign(challenge, providers.storeSecret));
     }
     const auto card = providers.signChallenge(challenge, *request.fingerprint);
     return answer(card.record, card.signature);

@@ -15,7 +15,7 @@ CertificateRecord recordOf(const CertificateRecipe& wanted) {
     if (!certificate) {
         throw std::runtime_error("minted certificate did not decode");
     }
-    auto made = record(*certificate, std::nullopt);
+    auto made = record(*certificate);
     if (!made) {
         throw std::runtime_error("minted certificate not valid now");
     }

@@ -16,27 +16,17 @@ namespace {
 
 using test::CertificateRecipe;
 
-CertificateRecord makeRecord(const CertificateRecipe& recipe, bool inKeychain) {
+CertificateRecord makeRecord(const CertificateRecipe& recipe) {
     const auto certificate = platform::Certificate::fromDER(test::mintCertificate(recipe));
-    // The listing only asks whether a store identity stands behind a record;
-    // an identity without a store answers that without touching NSS.
-    std::optional<platform::KeychainIdentity> identity;
-    if (inKeychain) identity.emplace(nullptr);
-    auto made = record(*certificate, identity);
+    auto made = record(*certificate);
     if (!made) throw std::runtime_error("minted certificate gave no record");
     return std::move(*made);
 }
 
-CertificateRecord named(const std::string& commonName, bool inKeychain) {
+CertificateRecord named(const std::string& commonName) {
     CertificateRecipe recipe;
     recipe.subject = {{{"CN", commonName}}};
-    return makeRecord(recipe, inKeychain);
-}
-
-CertificateRecord asCardRecord(const CertificateRecord& record) {
-    auto copy = record;
-    copy.identity.reset();
-    return copy;
+    return makeRecord(recipe);
 }
 
 const std::string& text(const JsonObject& object, const std::string& key) {
@@ -49,7 +39,7 @@ struct FakeProviders {
     std::vector<CertificateRecord> keychain;
     std::vector<CardCertificate> card;
     std::optional<std::string> cardError;
-    CardSignature signature{named("Card Signer", false), {0xde, 0xad}};
+    CardSignature signature{named("Card Signer"), {0xde, 0xad}};
     Bytes receivedBytes;
     std::string receivedPin;
     std::optional<std::string> receivedFingerprint;
@@ -62,10 +52,11 @@ struct FakeProviders {
                     for (const auto& record : keychain) take(record);
                 },
             .keychainRecord =
-                [this](const std::string& fingerprint) -> std::optional<CertificateRecord> {
+                [this](const std::string& fingerprint) -> std::optional<KeychainRecord> {
                     calls.push_back("keychain");
+                    // An identity without a store: signing with it fails for want of a key.
                     for (const auto& record : keychain) {
-                        if (sameFingerprint(record.fingerprint, fingerprint)) return record;
+                        if (sameFingerprint(record.fingerprint, fingerprint)) return KeychainRecord{record, platform::KeychainIdentity(nullptr)};
                     }
                     return std::nullopt;
                 },
@@ -186,16 +177,16 @@ const std::string cardLabel = "AKİS PKCS#11";
 
 TEST(ListAnswer, PutsTheStoreFirstAndEachCertificateOnce) {
     FakeProviders fake;
-    const auto a = named("A", true);
-    const auto b = named("B", true);
-    const auto c = named("C", false);
+    const auto a = named("A");
+    const auto b = named("B");
+    const auto c = named("C");
     CertificateRecipe noIssuerSpec;
     noIssuerSpec.subject = {{{"CN", "D"}}};
     noIssuerSpec.emptyIssuer = true;
-    const auto d = makeRecord(noIssuerSpec, false);
+    const auto d = makeRecord(noIssuerSpec);
     fake.keychain = {a, b};
     // b is also on the card; c is on two tokens
-    fake.card = {{c, Bytes{1}}, {asCardRecord(b), Bytes{2}}, {c, Bytes{3}}, {d, std::nullopt}};
+    fake.card = {{c, Bytes{1}}, {b, Bytes{2}}, {c, Bytes{3}}, {d, std::nullopt}};
 
     const auto answer = listAnswer(fake.providers());
     EXPECT_EQ(answer.count("warning"), 0u);
@@ -214,9 +205,9 @@ TEST(ListAnswer, NothingAnywhereIsAnEmptyListWithoutWarning) {
 
 TEST(ListAnswer, AnUnreadableCardLeavesTheStoreAndAWarning) {
     FakeProviders fake;
-    const auto a = named("A", true);
+    const auto a = named("A");
     fake.keychain = {a};
-    fake.card = {{named("C", false), Bytes{1}}};
+    fake.card = {{named("C"), Bytes{1}}};
     fake.cardError = "Kütüphane yüklenemedi: /nowhere/lib.so";
     const auto answer = listAnswer(fake.providers());
     EXPECT_EQ(text(answer, "warning"), "Kütüphane yüklenemedi: /nowhere/lib.so");
@@ -227,7 +218,7 @@ TEST(ListAnswer, AnUnreadableCardLeavesTheStoreAndAWarning) {
 // A text that is not UTF-8 cannot be written, wherever it stands; the answer
 // then becomes the error document instead.
 TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
-    auto broken = named("B", true);
+    auto broken = named("B");
     broken.subject = "B\xC3";
     struct Case {
         const char* what;
@@ -238,7 +229,7 @@ TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
     const Case cases[] = {
         {"store entry", {broken}, {}, std::nullopt},
         {"store entry and a failing card", {broken}, {}, "Kart okunamadı"},
-        {"card entry", {}, {{asCardRecord(broken), std::nullopt}}, std::nullopt},
+        {"card entry", {}, {{broken, std::nullopt}}, std::nullopt},
         {"warning", {}, {}, "Kütüphane yüklenemedi: /x\xFF"},
     };
     for (const auto& c : cases) {
@@ -257,7 +248,7 @@ TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
     // A card entry whose failure comes later is dropped with the rest, and
     // cannot spoil the answer.
     FakeProviders fake;
-    fake.card = {{asCardRecord(broken), std::nullopt}};
+    fake.card = {{broken, std::nullopt}};
     fake.cardError = "Kart okunamadı";
     EXPECT_EQ(serializeJSON(listAnswer(fake.providers())),
               "{\"certificates\":[],\"warning\":\"Kart okunamadı\"}");
@@ -274,12 +265,12 @@ std::string signError(const Request& request, FakeProviders& fake) {
 
 TEST(SignAnswer, SignsOnTheCardWhenTheStoreLacksTheCertificate) {
     FakeProviders fake;
-    fake.keychain = {named("A", true), named("B", true)};
+    fake.keychain = {named("A"), named("B")};
     CertificateRecipe recipe;
     recipe.subject = {{{"CN", "Kart Sahibi"}}};
     recipe.emptyIssuer = true;
     recipe.serial = {0x01, 0x02};
-    fake.signature = {makeRecord(recipe, false), Bytes{0x00, 0xff, 0x10}};
+    fake.signature = {makeRecord(recipe), Bytes{0x00, 0xff, 0x10}};
     const auto& card = fake.signature.record;
 
     auto request = requestFor("sign");
@@ -320,8 +311,8 @@ TEST(SignAnswer, ACardFailureIsTheAnswer) {
 TEST(SignAnswer, AStoreFailureIsFinalEvenWhenTheCardHoldsTheCertificate) {
     FakeProviders fake;
     // The stand-in identity has no key behind it, so signing through the store fails.
-    fake.keychain = {named("A", true)};
-    fake.signature = {asCardRecord(fake.keychain[0]), Bytes{0x01}};
+    fake.keychain = {named("A")};
+    fake.signature = {fake.keychain[0], Bytes{0x01}};
     auto request = requestFor("sign");
     request.challenge = "AQID";
     std::string upper = fake.keychain[0].fingerprint;
