@@ -1,7 +1,9 @@
-#include "main/KeychainRecords.hpp"
+#include "main/UserKeychain.hpp"
 
-#include "card/CardCertificates.hpp"
 #include "certificate/Fingerprint.hpp"
+#include "pin/PinPrompt.hpp"
+
+#include <utility>
 
 namespace tarvo {
 
@@ -14,7 +16,8 @@ std::optional<CertificateRecord> recordOf(const platform::KeychainIdentity& iden
 
 }  // namespace
 
-void eachKeychainRecord(const platform::Keychain& keychain, const std::function<void(CertificateRecord)>& take) {
+void UserKeychain::keychainRecords(const std::function<void(CertificateRecord)>& take) const {
+    const platform::Keychain keychain = platform::Keychain::open();
     for (const auto& identity : keychain.identities()) {
         if (auto made = recordOf(identity)) {
             take(std::move(*made));
@@ -22,7 +25,8 @@ void eachKeychainRecord(const platform::Keychain& keychain, const std::function<
     }
 }
 
-std::optional<KeychainRecord> keychainRecordFor(const platform::Keychain& keychain, const std::string& fingerprint) {
+std::optional<KeychainRecord> UserKeychain::keychainRecord(const std::string& fingerprint) const {
+    const platform::Keychain keychain = platform::Keychain::open();
     for (auto& identity : keychain.identities()) {
         if (!sameFingerprint(fingerprintOf(identity.certificateDER()), fingerprint)) {
             continue;
@@ -32,6 +36,10 @@ std::optional<KeychainRecord> keychainRecordFor(const platform::Keychain& keycha
         }
     }
     return std::nullopt;
+}
+
+Bytes UserKeychain::sign(const platform::KeychainIdentity& identity, ByteView message) const {
+    return identity.sign(message, storePINPrompt);
 }
 
 }  // namespace tarvo

@@ -1,6 +1,6 @@
-#include "certificate/Fingerprint.hpp"
-#include "main/KeychainRecords.hpp"
+#include "main/UserKeychain.hpp"
 
+#include "certificate/Fingerprint.hpp"
 #include "platform/store/NssStoreState.hpp"
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"
@@ -30,7 +30,7 @@ std::string upperCase(std::string text) {
 }
 
 // The store holds a valid and an expired identity and a certificate without a key.
-TEST(KeychainRecords, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
+TEST(UserKeychain, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
     const test::NssStore store;
     const Bytes valid = certificate("Geçerli", test::ecKey(), std::chrono::hours(24));
     const Bytes expired = certificate("Süresi dolmuş", test::otherRsaKey(), -std::chrono::hours(24));
@@ -53,7 +53,7 @@ TEST(KeychainRecords, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
         {"", std::nullopt},
     };
     for (const auto& c : cases) {
-        const auto found = keychainRecordFor(platform::Keychain::open(), c.fingerprint);
+        const auto found = UserKeychain().keychainRecord(c.fingerprint);
         EXPECT_EQ(found ? std::optional(found->record.subject) : std::nullopt, c.subject) << c.fingerprint;
         if (found) {
             EXPECT_EQ(found->record.der, valid);
@@ -63,8 +63,7 @@ TEST(KeychainRecords, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
     }
 
     std::vector<std::string> listed;
-    eachKeychainRecord(platform::Keychain::open(),
-                       [&](const CertificateRecord& record) { listed.push_back(record.subject); });
+    UserKeychain().keychainRecords([&](const CertificateRecord& record) { listed.push_back(record.subject); });
     EXPECT_EQ(listed, std::vector<std::string>{"CN=Geçerli"});
     EXPECT_FALSE(platform::certificateStoreIsRunning());
 }
