@@ -1,9 +1,9 @@
 #include "main/UserKeychain.hpp"
 
 #include "certificate/Fingerprint.hpp"
-#include "platform/store/NssStoreState.hpp"
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"
+#include "support/StoreState.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <gtest/gtest.h>
@@ -65,7 +65,7 @@ TEST(UserKeychain, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
     std::vector<std::string> listed;
     UserKeychain().keychainRecords([&](const CertificateRecord& record) { listed.push_back(record.subject); });
     EXPECT_EQ(listed, std::vector<std::string>{"CN=Geçerli"});
-    EXPECT_FALSE(platform::certificateStoreIsRunning());
+    EXPECT_FALSE(test::certificateStoreIsRunning());
 }
 
 }  // namespace
