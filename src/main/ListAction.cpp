@@ -14,7 +14,7 @@ namespace tarvo {
 
 namespace {
 
-// The agent tells the providers apart by these labels.
+// Text that lives as long as the program, since every entry list refers to its label.
 const std::string keychainProviderLabel = messages::provider::store;
 const std::string cardProviderLabel = messages::provider::card;
 
