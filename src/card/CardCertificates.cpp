@@ -3,10 +3,9 @@
 #include "card/CardSession.hpp"
 #include "card/PKCS11.hpp"
 #include "card/TokenSearch.hpp"
+#include "certificate/Fingerprint.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"
-
-#include <algorithm>
 
 namespace tarvo {
 
@@ -37,7 +36,7 @@ void akisCertificates(const std::string& modulePath, const std::function<void(Ca
                 if (!certificate) {
                     continue;
                 }
-                std::optional<CertificateRecord> valid = record(*certificate, std::nullopt);
+                std::optional<CertificateRecord> valid = record(*certificate);
                 if (!valid) {
                     continue;
                 }
@@ -73,12 +72,6 @@ CardCertificate udfCertificate(const std::string& modulePath, const std::optiona
         throw HelperError(messages::card::document::noCertificate);
     }
     return std::move(*first);
-}
-
-bool sameFingerprint(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace tarvo

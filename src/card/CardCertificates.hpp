@@ -35,8 +35,4 @@ void akisCertificates(const std::string& modulePath, const std::function<void(Ca
 // (ignoring letter case), else the card's first certificate.
 CardCertificate udfCertificate(const std::string& modulePath, const std::optional<std::string>& fingerprint);
 
-// Case-insensitive comparison of fingerprint texts (ASCII letters only, as
-// fingerprints are hexadecimal).
-bool sameFingerprint(const std::string& a, const std::string& b);
-
 }  // namespace tarvo

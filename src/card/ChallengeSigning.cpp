@@ -5,6 +5,7 @@
 #include "card/CardSigner.hpp"
 #include "card/ChosenToken.hpp"
 #include "card/TokenSearch.hpp"
+#include "certificate/Fingerprint.hpp"
 #include "platform/crypto/Sha256.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"

@@ -1,6 +1,6 @@
-#include "certificate/CertificateRecord.hpp"
-#include "certificate/CertificateText.hpp"
+#include "certificate/CertificateJSON.hpp"
 
+#include "certificate/SerialNumber.hpp"
 #include "platform/vocabulary/Base64.hpp"
 
 namespace tarvo {

@@ -2,7 +2,6 @@
 
 #include "platform/vocabulary/Bytes.hpp"
 #include "platform/crypto/Certificate.hpp"
-#include "platform/store/Keychain.hpp"
 #include "platform/vocabulary/Time.hpp"
 
 #include <optional>
@@ -10,8 +9,9 @@
 
 namespace tarvo {
 
-// One certificate as every action reports it. Only record() makes one, and
-// only for a certificate that is valid at the moment it is made.
+// One certificate as every action reports it, whichever provider holds it.
+// Only record() makes one, and only for a certificate that is valid at the
+// moment it is made.
 struct CertificateRecord {
     platform::Certificate certificate;
     Bytes der;
@@ -20,17 +20,10 @@ struct CertificateRecord {
     std::string issuer;
     std::string validFrom;
     std::string validUntil;
-    std::optional<platform::KeychainIdentity> identity;  // absent for card certificates
 };
 
 // Nothing when a validity date or the fingerprint cannot be read or `now`
 // lies outside [notBefore, notAfter] (both ends inclusive).
-std::optional<CertificateRecord> record(const platform::Certificate& certificate,
-                                        const std::optional<platform::KeychainIdentity>& identity,
-                                        Instant now = currentTime());
-
-// 64 lower-case hexadecimal digits of the SHA-256 of the bytes; empty when
-// no library can compute it.
-std::string fingerprintOf(ByteView der);
+std::optional<CertificateRecord> record(const platform::Certificate& certificate, Instant now = currentTime());
 
 }  // namespace tarvo

@@ -1,4 +1,4 @@
-#include "certificate/CertificateText.hpp"
+#include "certificate/DistinguishedName.hpp"
 
 #include <array>
 #include <string_view>

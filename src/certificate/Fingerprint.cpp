@@ -1,6 +1,10 @@
-#include "certificate/CertificateRecord.hpp"
+#include "certificate/Fingerprint.hpp"
 
 #include "platform/crypto/Sha256.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 
 namespace tarvo {
 
@@ -17,6 +21,12 @@ std::string fingerprintOf(ByteView der) {
         text += digits[byte & 0x0F];
     }
     return text;
+}
+
+bool sameFingerprint(const std::string& a, const std::string& b) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace tarvo

@@ -1,4 +1,4 @@
-#include "certificate/CertificateText.hpp"
+#include "certificate/SerialNumber.hpp"
 
 #include <cstdint>
 

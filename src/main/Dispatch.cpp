@@ -1,63 +1,32 @@
-#include "main/Actions.hpp"
+#include "main/Dispatch.hpp"
 
-#include "card/ChallengeSigning.hpp"
-#include "card/DigestSigning.hpp"
-#include "main/KeychainRecords.hpp"
-#include "pin/PinPrompt.hpp"
+#include "main/DocumentActions.hpp"
+#include "main/ListAction.hpp"
+#include "main/SignAction.hpp"
 #include "platform/vocabulary/HelperError.hpp"
-#include "platform/store/Keychain.hpp"
 #include "platform/vocabulary/Messages.hpp"
 
 namespace tarvo {
 
-Providers systemProviders(const std::string& modulePath) {
-    return {
-        .keychainRecords =
-            [](const std::function<void(CertificateRecord)>& take) {
-                eachKeychainRecord(platform::Keychain::open(), take);
-            },
-        .keychainRecord = [](const std::string& fingerprint) {
-            return keychainRecordFor(platform::Keychain::open(), fingerprint);
-        },
-        .cardCertificates =
-            [modulePath](const std::function<void(CardCertificate)>& take) {
-                akisCertificates(modulePath, take);
-            },
-        .documentCertificate =
-            [modulePath](const std::optional<std::string>& fingerprint) {
-                return udfCertificate(modulePath, fingerprint);
-            },
-        .signDigest =
-            [modulePath](const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint) {
-                return udfSign(modulePath, digestInfo, std::move(pin), fingerprint);
-            },
-        .signChallenge =
-            [modulePath](const Bytes& challenge, const std::string& fingerprint) {
-                return akisSign(modulePath, challenge, fingerprint, securePINPrompt);
-            },
-        .storeSecret = storePINPrompt,
-    };
-}
-
-JsonObject dispatch(const Request& request, const Providers& providers) {
+JsonObject dispatch(const Request& request, const KeychainProvider& keychain, const CardProvider& card) {
     // Document signing is the card's alone; the store is not even opened.
     if (request.action == "udf-cert") {
-        return documentCertificateAnswer(request, providers);
+        return documentCertificateAnswer(request, card);
     }
     if (request.action == "udf-sign") {
-        return documentSignatureAnswer(request, providers);
+        return documentSignatureAnswer(request, card);
     }
     // The store is read as each action needs it: a listing turns each record
     // into its entry at once, a signature makes only the one record it signs with.
     if (request.action == "list") {
-        return listAnswer(providers);
+        return listAnswer(keychain, card);
     }
     if (request.action == "sign") {
-        return signAnswer(request, providers);
+        return signAnswer(request, keychain, card);
     }
     // Any other action still opens and reads the store first, as every action
     // but the document ones always has; nothing of it is used.
-    providers.keychainRecords([](const CertificateRecord&) {});
+    keychain.keychainRecords([](const CertificateRecord&) {});
     throw HelperError(messages::request::unknownAction);
 }
 

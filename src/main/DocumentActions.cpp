@@ -1,4 +1,4 @@
-#include "main/Actions.hpp"
+#include "main/DocumentActions.hpp"
 
 #include "platform/vocabulary/Base64.hpp"
 #include "platform/vocabulary/HelperError.hpp"
@@ -6,15 +6,15 @@
 
 namespace tarvo {
 
-JsonObject documentCertificateAnswer(const Request& request, const Providers& providers) {
-    const auto chosen = providers.documentCertificate(request.fingerprint);
+JsonObject documentCertificateAnswer(const Request& request, const CardProvider& card) {
+    const auto chosen = card.udfCertificate(request.fingerprint);
     return {
         {"certificate", base64Encode(chosen.record.der)},
         {"identityFingerprint", chosen.record.fingerprint},
     };
 }
 
-JsonObject documentSignatureAnswer(const Request& request, const Providers& providers) {
+JsonObject documentSignatureAnswer(const Request& request, const CardProvider& card) {
     std::optional<Bytes> digestInfo;
     if (request.digestInfo) {
         digestInfo = base64Decode(*request.digestInfo);
@@ -25,10 +25,10 @@ JsonObject documentSignatureAnswer(const Request& request, const Providers& prov
     // The length and form of the DigestInfo, and an empty PIN, are judged by
     // the card signing itself, which knows what the card accepts.
     SecureBytes pin = request.pin ? request.pin->copy() : SecureBytes();
-    const auto card = providers.signDigest(*digestInfo, std::move(pin), request.fingerprint);
+    const CardSignature onCard = card.udfSign(*digestInfo, std::move(pin), request.fingerprint);
     return {
-        {"certificate", base64Encode(card.record.der)},
-        {"signature", base64Encode(card.signature)},
+        {"certificate", base64Encode(onCard.record.der)},
+        {"signature", base64Encode(onCard.signature)},
     };
 }
 

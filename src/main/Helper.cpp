@@ -1,10 +1,12 @@
 #include "main/Helper.hpp"
 
-#include "main/Actions.hpp"
+#include "main/Dispatch.hpp"
 #include "main/Json.hpp"
+#include "main/ModuleCard.hpp"
 #include "main/ModuleSelection.hpp"
 #include "main/Request.hpp"
 #include "main/StandardInput.hpp"
+#include "main/UserKeychain.hpp"
 #include "platform/system/AnswerChannel.hpp"
 #include "platform/vocabulary/Messages.hpp"
 #include "platform/system/ProcessProtection.hpp"
@@ -43,10 +45,12 @@ int runHelper(std::chrono::seconds foreignCallDeadline) {
     if (!request) {
         return fail(messages::request::unreadable);
     }
-    // Settled once, before the action is looked at, for every action.
-    const std::string modulePath = chooseModulePath(request->p11);
+    // The one place where the actions meet the real store and card. The
+    // module path is settled once, before the action is looked at, for every action.
+    const UserKeychain keychain;
+    const ModuleCard card(chooseModulePath(request->p11));
     try {
-        return writeJSON(dispatch(*request, systemProviders(modulePath)));
+        return writeJSON(dispatch(*request, keychain, card));
     } catch (const std::exception& error) {
         // Our own errors carry the whole Turkish text; anything else the
         // libraries raise is passed on with its own description, unchanged.

@@ -1,8 +1,9 @@
-#include "main/Actions.hpp"
+#include "main/ListAction.hpp"
 
-#include "certificate/CertificateText.hpp"
+#include "certificate/CertificateJSON.hpp"
 #include "platform/system/ForeignCall.hpp"
 #include "platform/vocabulary/HelperError.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <exception>
 #include <optional>
@@ -12,6 +13,10 @@
 namespace tarvo {
 
 namespace {
+
+// Text that lives as long as the program, since every entry list refers to its label.
+const std::string keychainProviderLabel = messages::provider::store;
+const std::string cardProviderLabel = messages::provider::card;
 
 // The entries of one provider, written out as each record comes, so that
 // neither the records nor object trees of their entries pile up.
@@ -64,17 +69,17 @@ JsonValue certificates(const EntryList& store, const EntryList* card) {
 
 }  // namespace
 
-JsonObject listAnswer(const Providers& providers) {
+JsonObject listAnswer(const KeychainProvider& keychain, const CardProvider& card) {
     std::unordered_set<std::string> listed;
     EntryList store(keychainProviderLabel);
-    providers.keychainRecords([&](const CertificateRecord& record) {
+    keychain.keychainRecords([&](const CertificateRecord& record) {
         listed.insert(record.fingerprint);
         store.add(record);
     });
 
     // A certificate that the store also reaches (through the token) is the
     // store's; one the card holds twice is reported where it first appears.
-    EntryList card(cardProviderLabel);
+    EntryList cardEntries(cardProviderLabel);
     // A module that crashes or hangs cannot be unwound from, so the answer
     // it would leave, the store's entries with its fault as the warning, is
     // made before the card is touched.
@@ -90,16 +95,16 @@ JsonObject listAnswer(const Providers& providers) {
         withoutCard.emplace(std::move(*document), "\"}\n");
     }
     try {
-        providers.cardCertificates([&](const CardCertificate& certificate) {
+        card.cardCertificates([&](const CardCertificate& certificate) {
             if (listed.insert(certificate.record.fingerprint).second) {
-                card.add(certificate.record);
+                cardEntries.add(certificate.record);
             }
         });
     } catch (const std::exception& error) {
         // An unreadable card must not hide what the store offers.
         return {{"certificates", certificates(store, nullptr)}, {"warning", std::string(error.what())}};
     }
-    return {{"certificates", certificates(store, &card)}};
+    return {{"certificates", certificates(store, &cardEntries)}};
 }
 
 }  // namespace tarvo

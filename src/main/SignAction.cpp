@@ -1,6 +1,6 @@
-#include "main/Actions.hpp"
+#include "main/SignAction.hpp"
 
-#include "certificate/CertificateText.hpp"
+#include "certificate/CertificateJSON.hpp"
 #include "platform/vocabulary/Base64.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"
@@ -33,7 +33,7 @@ JsonObject answer(const CertificateRecord& record, const Bytes& signature) {
 
 }  // namespace
 
-JsonObject signAnswer(const Request& request, const Providers& providers) {
+JsonObject signAnswer(const Request& request, const KeychainProvider& keychain, const CardProvider& card) {
     const Bytes challenge = challengeOf(request);
     if (!request.fingerprint || request.fingerprint->empty()) {
         throw HelperError(messages::request::noFingerprint);
@@ -41,11 +41,11 @@ JsonObject signAnswer(const Request& request, const Providers& providers) {
     // The store's own key wins, and its outcome is final: trying the card after
     // a store failure would ask for a PIN for a certificate the person already
     // chose to use through the store (and may already have been asked for).
-    if (const auto record = providers.keychainRecord(*request.fingerprint); record && record->identity) {
-        return answer(*record, record->identity->sign(challenge, providers.storeSecret));
+    if (const auto found = keychain.keychainRecord(*request.fingerprint)) {
+        return answer(found->record, keychain.sign(found->identity, challenge));
     }
-    const auto card = providers.signChallenge(challenge, *request.fingerprint);
-    return answer(card.record, card.signature);
+    const CardSignature onCard = card.akisSign(challenge, *request.fingerprint);
+    return answer(onCard.record, onCard.signature);
 }
 
 }  // namespace tarvo

@@ -4,6 +4,7 @@
 #include "SigningCard.hpp"
 #include "card/ChallengeSigning.hpp"
 #include "card/DigestSigning.hpp"
+#include "certificate/Fingerprint.hpp"
 
 namespace tarvo::test {
 namespace {

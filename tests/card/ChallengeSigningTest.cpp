@@ -1,4 +1,5 @@
 #include "SigningCard.hpp"
+#include "certificate/Fingerprint.hpp"
 
 namespace tarvo::test {
 namespace {

@@ -3,6 +3,7 @@
 // warned and goes on.
 
 #include "SigningCard.hpp"
+#include "certificate/Fingerprint.hpp"
 
 namespace tarvo::test {
 namespace {

@@ -4,6 +4,7 @@
 // certificate, and only when its flags, read again, allow it.
 
 #include "SigningCard.hpp"
+#include "certificate/Fingerprint.hpp"
 
 namespace tarvo::test {
 namespace {

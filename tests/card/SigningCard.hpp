@@ -58,7 +58,7 @@ inline Bytes sha256DigestInfoOf(const Bytes& message) {
 // The card's certificate as the listing gives it, without a module lifecycle.
 inline CardCertificate cardCertificate(const Bytes& der, std::optional<Bytes> id, CK_SLOT_ID slot = signingSlot) {
     const std::optional<platform::Certificate> certificate = platform::Certificate::fromDER(der);
-    std::optional<CertificateRecord> made = certificate ? record(*certificate, std::nullopt) : std::nullopt;
+    std::optional<CertificateRecord> made = certificate ? record(*certificate) : std::nullopt;
     if (!made) {
         throw std::runtime_error("card certificate");
     }

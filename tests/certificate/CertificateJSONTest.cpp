@@ -1,5 +1,4 @@
-#include "certificate/CertificateRecord.hpp"
-#include "certificate/CertificateText.hpp"
+#include "certificate/CertificateJSON.hpp"
 
 #include "platform/vocabulary/Base64.hpp"
 #include "support/TestCertificates.hpp"
@@ -16,7 +15,7 @@ CertificateRecord recordOf(const CertificateRecipe& wanted) {
     if (!certificate) {
         throw std::runtime_error("minted certificate did not decode");
     }
-    auto made = record(*certificate, std::nullopt);
+    auto made = record(*certificate);
     if (!made) {
         throw std::runtime_error("minted certificate not valid now");
     }

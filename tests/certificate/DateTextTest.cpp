@@ -1,4 +1,4 @@
-#include "certificate/CertificateText.hpp"
+#include "certificate/DateText.hpp"
 
 #include <gtest/gtest.h>
 

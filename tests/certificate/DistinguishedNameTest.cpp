@@ -1,4 +1,4 @@
-#include "certificate/CertificateText.hpp"
+#include "certificate/DistinguishedName.hpp"
 
 #include <gtest/gtest.h>
 

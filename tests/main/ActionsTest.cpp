@@ -1,5 +1,8 @@
-#include "main/Actions.hpp"
-
+#include "certificate/Fingerprint.hpp"
+#include "main/Dispatch.hpp"
+#include "main/DocumentActions.hpp"
+#include "main/ListAction.hpp"
+#include "main/SignAction.hpp"
 #include "platform/vocabulary/Base64.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 #include "support/TestCertificates.hpp"
@@ -15,104 +18,117 @@ namespace {
 
 using test::CertificateRecipe;
 
-CertificateRecord makeRecord(const CertificateRecipe& recipe, bool inKeychain) {
+CertificateRecord makeRecord(const CertificateRecipe& recipe) {
     const auto certificate = platform::Certificate::fromDER(test::mintCertificate(recipe));
-    // The listing only asks whether a store identity stands behind a record;
-    // an identity without a store answers that without touching NSS.
-    std::optional<platform::KeychainIdentity> identity;
-    if (inKeychain) identity.emplace(nullptr);
-    auto made = record(*certificate, identity);
+    auto made = record(*certificate);
     if (!made) throw std::runtime_error("minted certificate gave no record");
     return std::move(*made);
 }
 
-CertificateRecord named(const std::string& commonName, bool inKeychain) {
+CertificateRecord named(const std::string& commonName) {
     CertificateRecipe recipe;
     recipe.subject = {{{"CN", commonName}}};
-    return makeRecord(recipe, inKeychain);
-}
-
-CertificateRecord asCardRecord(const CertificateRecord& record) {
-    auto copy = record;
-    copy.identity.reset();
-    return copy;
+    return makeRecord(recipe);
 }
 
 const std::string& text(const JsonObject& object, const std::string& key) {
     return std::get<std::string>(object.at(key).content);
 }
 
-// A stand-in for the store and the card that notes each call in order.
-struct FakeProviders {
+// What the stand-ins for the store and the card hold and were given, with
+// each call noted in order.
+struct FakeState {
     std::vector<std::string> calls;
     std::vector<CertificateRecord> keychain;
     std::vector<CardCertificate> card;
     std::optional<std::string> cardError;
-    CardSignature signature{named("Card Signer", false), {0xde, 0xad}};
+    CardSignature signature{named("Card Signer"), {0xde, 0xad}};
     Bytes receivedBytes;
     std::string receivedPin;
     std::optional<std::string> receivedFingerprint;
+};
 
-    Providers providers() {
-        return {
-            .keychainRecords =
-                [this](const std::function<void(CertificateRecord)>& take) {
-                    calls.push_back("keychain");
-                    for (const auto& record : keychain) take(record);
-                },
-            .keychainRecord =
-                [this](const std::string& fingerprint) -> std::optional<CertificateRecord> {
-                    calls.push_back("keychain");
-                    for (const auto& record : keychain) {
-                        if (sameFingerprint(record.fingerprint, fingerprint)) return record;
-                    }
-                    return std::nullopt;
-                },
-            // A failing card first hands over what it has, as a card that
-            // fails on its second token does.
-            .cardCertificates =
-                [this](const std::function<void(CardCertificate)>& take) {
-                    calls.push_back("card certificates");
-                    for (const auto& certificate : card) take(certificate);
-                    if (cardError) throw HelperError(*cardError);
-                },
-            .documentCertificate =
-                [this](const std::optional<std::string>& fingerprint) {
-                    calls.push_back("document certificate");
-                    receivedFingerprint = fingerprint;
-                    if (cardError) throw HelperError(*cardError);
-                    return CardCertificate{signature.record, Bytes{0x01}};
-                },
-            .signDigest =
-                [this](const Bytes& digestInfo, SecureBytes pin, const std::optional<std::string>& fingerprint) {
-                    calls.push_back("sign digest");
-                    receivedBytes = digestInfo;
-                    receivedPin.assign(pin.view().begin(), pin.view().end());
-                    receivedFingerprint = fingerprint;
-                    if (cardError) throw HelperError(*cardError);
-                    return signature;
-                },
-            .signChallenge =
-                [this](const Bytes& challenge, const std::string& fingerprint) {
-                    calls.push_back("sign challenge");
-                    receivedBytes = challenge;
-                    receivedFingerprint = fingerprint;
-                    if (cardError) throw HelperError(*cardError);
-                    return signature;
-                },
-            .storeSecret =
-                [this](const std::string&) {
-                    calls.push_back("store secret");
-                    return PinReply{PinOutcome::cancelled, {}};
-                },
-        };
+class FakeKeychain final : public KeychainProvider {
+public:
+    explicit FakeKeychain(FakeState& state) : state_(state) {}
+
+    void keychainRecords(const std::function<void(CertificateRecord)>& take) const override {
+        state_.calls.push_back("keychain");
+        for (const auto& record : state_.keychain) take(record);
     }
+
+    // An identity without a store: signing with it fails for want of a key.
+    std::optional<KeychainRecord> keychainRecord(const std::string& fingerprint) const override {
+        state_.calls.push_back("keychain");
+        for (const auto& record : state_.keychain) {
+            if (sameFingerprint(record.fingerprint, fingerprint)) {
+                return KeychainRecord{record, platform::KeychainIdentity(nullptr)};
+            }
+        }
+        return std::nullopt;
+    }
+
+    Bytes sign(const platform::KeychainIdentity& identity, ByteView message) const override {
+        return identity.sign(message, [this](const std::string&) {
+            state_.calls.push_back("store secret");
+            return PinReply{PinOutcome::cancelled, {}};
+        });
+    }
+
+private:
+    FakeState& state_;
+};
+
+class FakeCard final : public CardProvider {
+public:
+    explicit FakeCard(FakeState& state) : state_(state) {}
+
+    // A failing card first hands over what it has, as a card that fails on
+    // its second token does.
+    void cardCertificates(const std::function<void(CardCertificate)>& take) const override {
+        state_.calls.push_back("card certificates");
+        for (const auto& certificate : state_.card) take(certificate);
+        if (state_.cardError) throw HelperError(*state_.cardError);
+    }
+
+    CardCertificate udfCertificate(const std::optional<std::string>& fingerprint) const override {
+        state_.calls.push_back("document certificate");
+        state_.receivedFingerprint = fingerprint;
+        if (state_.cardError) throw HelperError(*state_.cardError);
+        return CardCertificate{state_.signature.record, Bytes{0x01}};
+    }
+
+    CardSignature udfSign(const Bytes& digestInfo, SecureBytes pin,
+                          const std::optional<std::string>& fingerprint) const override {
+        state_.calls.push_back("sign digest");
+        state_.receivedBytes = digestInfo;
+        state_.receivedPin.assign(pin.view().begin(), pin.view().end());
+        state_.receivedFingerprint = fingerprint;
+        if (state_.cardError) throw HelperError(*state_.cardError);
+        return state_.signature;
+    }
+
+    CardSignature akisSign(const Bytes& challenge, const std::string& fingerprint) const override {
+        state_.calls.push_back("sign challenge");
+        state_.receivedBytes = challenge;
+        state_.receivedFingerprint = fingerprint;
+        if (state_.cardError) throw HelperError(*state_.cardError);
+        return state_.signature;
+    }
+
+private:
+    FakeState& state_;
+};
+
+struct FakeProviders : FakeState {
+    FakeKeychain keychainProvider{*this};
+    FakeCard cardProvider{*this};
 };
 
 // What dispatch produced: the answer's keys, or the error text.
 std::string outcome(const Request& request, FakeProviders& fake) {
     try {
-        const auto answer = dispatch(request, fake.providers());
+        const auto answer = dispatch(request, fake.keychainProvider, fake.cardProvider);
         std::string keys;
         for (const auto& [key, value] : answer) keys += key + " ";
         return keys;
@@ -185,18 +201,18 @@ const std::string cardLabel = "AKİS PKCS#11";
 
 TEST(ListAnswer, PutsTheStoreFirstAndEachCertificateOnce) {
     FakeProviders fake;
-    const auto a = named("A", true);
-    const auto b = named("B", true);
-    const auto c = named("C", false);
+    const auto a = named("A");
+    const auto b = named("B");
+    const auto c = named("C");
     CertificateRecipe noIssuerSpec;
     noIssuerSpec.subject = {{{"CN", "D"}}};
     noIssuerSpec.emptyIssuer = true;
-    const auto d = makeRecord(noIssuerSpec, false);
+    const auto d = makeRecord(noIssuerSpec);
     fake.keychain = {a, b};
     // b is also on the card; c is on two tokens
-    fake.card = {{c, Bytes{1}}, {asCardRecord(b), Bytes{2}}, {c, Bytes{3}}, {d, std::nullopt}};
+    fake.card = {{c, Bytes{1}}, {b, Bytes{2}}, {c, Bytes{3}}, {d, std::nullopt}};
 
-    const auto answer = listAnswer(fake.providers());
+    const auto answer = listAnswer(fake.keychainProvider, fake.cardProvider);
     EXPECT_EQ(answer.count("warning"), 0u);
     EXPECT_EQ(listed(answer), (std::vector<Listed>{{a.fingerprint, keychainLabel, a.issuer},
                                                    {b.fingerprint, keychainLabel, b.issuer},
@@ -207,17 +223,17 @@ TEST(ListAnswer, PutsTheStoreFirstAndEachCertificateOnce) {
 
 TEST(ListAnswer, NothingAnywhereIsAnEmptyListWithoutWarning) {
     FakeProviders fake;
-    EXPECT_EQ(serializeJSON(listAnswer(fake.providers())), "{\"certificates\":[]}");
+    EXPECT_EQ(serializeJSON(listAnswer(fake.keychainProvider, fake.cardProvider)), "{\"certificates\":[]}");
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"keychain", "card certificates"}));
 }
 
 TEST(ListAnswer, AnUnreadableCardLeavesTheStoreAndAWarning) {
     FakeProviders fake;
-    const auto a = named("A", true);
+    const auto a = named("A");
     fake.keychain = {a};
-    fake.card = {{named("C", false), Bytes{1}}};
+    fake.card = {{named("C"), Bytes{1}}};
     fake.cardError = "Kütüphane yüklenemedi: /nowhere/lib.so";
-    const auto answer = listAnswer(fake.providers());
+    const auto answer = listAnswer(fake.keychainProvider, fake.cardProvider);
     EXPECT_EQ(text(answer, "warning"), "Kütüphane yüklenemedi: /nowhere/lib.so");
     EXPECT_EQ(listed(answer), (std::vector<Listed>{{a.fingerprint, keychainLabel, "CN=A"}}));
     EXPECT_EQ(answer.size(), 2u);
@@ -226,7 +242,7 @@ TEST(ListAnswer, AnUnreadableCardLeavesTheStoreAndAWarning) {
 // A text that is not UTF-8 cannot be written, wherever it stands; the answer
 // then becomes the error document instead.
 TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
-    auto broken = named("B", true);
+    auto broken = named("B");
     broken.subject = "B\xC3";
     struct Case {
         const char* what;
@@ -237,7 +253,7 @@ TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
     const Case cases[] = {
         {"store entry", {broken}, {}, std::nullopt},
         {"store entry and a failing card", {broken}, {}, "Kart okunamadı"},
-        {"card entry", {}, {{asCardRecord(broken), std::nullopt}}, std::nullopt},
+        {"card entry", {}, {{broken, std::nullopt}}, std::nullopt},
         {"warning", {}, {}, "Kütüphane yüklenemedi: /x\xFF"},
     };
     for (const auto& c : cases) {
@@ -247,7 +263,7 @@ TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
         fake.cardError = c.cardError;
         std::optional<std::string> written;
         try {
-            written = serializeJSON(listAnswer(fake.providers()));
+            written = serializeJSON(listAnswer(fake.keychainProvider, fake.cardProvider));
         } catch (const HelperError& error) {
             EXPECT_STREQ(error.message(), "JSON yanıtı oluşturulamadı") << c.what;
         }
@@ -256,15 +272,15 @@ TEST(ListAnswer, AnUnwritableTextAnywhereMakesTheAnswerUnwritable) {
     // A card entry whose failure comes later is dropped with the rest, and
     // cannot spoil the answer.
     FakeProviders fake;
-    fake.card = {{asCardRecord(broken), std::nullopt}};
+    fake.card = {{broken, std::nullopt}};
     fake.cardError = "Kart okunamadı";
-    EXPECT_EQ(serializeJSON(listAnswer(fake.providers())),
+    EXPECT_EQ(serializeJSON(listAnswer(fake.keychainProvider, fake.cardProvider)),
               "{\"certificates\":[],\"warning\":\"Kart okunamadı\"}");
 }
 
 std::string signError(const Request& request, FakeProviders& fake) {
     try {
-        signAnswer(request, fake.providers());
+        signAnswer(request, fake.keychainProvider, fake.cardProvider);
         return "";
     } catch (const HelperError& error) {
         return error.message();
@@ -273,12 +289,12 @@ std::string signError(const Request& request, FakeProviders& fake) {
 
 TEST(SignAnswer, SignsOnTheCardWhenTheStoreLacksTheCertificate) {
     FakeProviders fake;
-    fake.keychain = {named("A", true), named("B", true)};
+    fake.keychain = {named("A"), named("B")};
     CertificateRecipe recipe;
     recipe.subject = {{{"CN", "Kart Sahibi"}}};
     recipe.emptyIssuer = true;
     recipe.serial = {0x01, 0x02};
-    fake.signature = {makeRecord(recipe, false), Bytes{0x00, 0xff, 0x10}};
+    fake.signature = {makeRecord(recipe), Bytes{0x00, 0xff, 0x10}};
     const auto& card = fake.signature.record;
 
     auto request = requestFor("sign");
@@ -287,7 +303,7 @@ TEST(SignAnswer, SignsOnTheCardWhenTheStoreLacksTheCertificate) {
     for (auto& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     request.fingerprint = upper;
 
-    const auto answer = signAnswer(request, fake.providers());
+    const auto answer = signAnswer(request, fake.keychainProvider, fake.cardProvider);
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"keychain", "sign challenge"}));
     EXPECT_EQ(fake.receivedBytes, Bytes(4096, 0x5a));
     EXPECT_EQ(fake.receivedFingerprint, upper);
@@ -319,8 +335,8 @@ TEST(SignAnswer, ACardFailureIsTheAnswer) {
 TEST(SignAnswer, AStoreFailureIsFinalEvenWhenTheCardHoldsTheCertificate) {
     FakeProviders fake;
     // The stand-in identity has no key behind it, so signing through the store fails.
-    fake.keychain = {named("A", true)};
-    fake.signature = {asCardRecord(fake.keychain[0]), Bytes{0x01}};
+    fake.keychain = {named("A")};
+    fake.signature = {fake.keychain[0], Bytes{0x01}};
     auto request = requestFor("sign");
     request.challenge = "AQID";
     std::string upper = fake.keychain[0].fingerprint;
@@ -336,7 +352,7 @@ TEST(DocumentCertificateAnswer, PassesTheFingerprintOnAndNamesTheChoice) {
         FakeProviders fake;
         auto request = requestFor("udf-cert");
         request.fingerprint = fingerprint;
-        const auto answer = documentCertificateAnswer(request, fake.providers());
+        const auto answer = documentCertificateAnswer(request, fake.cardProvider);
         EXPECT_EQ(fake.receivedFingerprint, fingerprint);
         const JsonObject expected = {{"certificate", base64Encode(fake.signature.record.der)},
                                      {"identityFingerprint", fake.signature.record.fingerprint}};
@@ -344,7 +360,7 @@ TEST(DocumentCertificateAnswer, PassesTheFingerprintOnAndNamesTheChoice) {
     }
     FakeProviders failing;
     failing.cardError = "Kart bulunamadı";
-    EXPECT_THROW(documentCertificateAnswer(requestFor("udf-cert"), failing.providers()), HelperError);
+    EXPECT_THROW(documentCertificateAnswer(requestFor("udf-cert"), failing.cardProvider), HelperError);
 }
 
 TEST(DocumentSignatureAnswer, HandsTheBytesThePinAndTheFingerprintToTheCard) {
@@ -366,7 +382,7 @@ TEST(DocumentSignatureAnswer, HandsTheBytesThePinAndTheFingerprintToTheCard) {
         request.digestInfo = c.digestInfo;
         if (c.pin) request.pin.emplace(std::string_view(*c.pin));
         request.fingerprint = c.fingerprint;
-        const auto answer = documentSignatureAnswer(request, fake.providers());
+        const auto answer = documentSignatureAnswer(request, fake.cardProvider);
         EXPECT_EQ(fake.receivedBytes, c.bytes);
         EXPECT_EQ(fake.receivedPin, c.pinBytes);
         EXPECT_EQ(fake.receivedFingerprint, c.fingerprint);
@@ -377,7 +393,7 @@ TEST(DocumentSignatureAnswer, HandsTheBytesThePinAndTheFingerprintToTheCard) {
     failing.cardError = "PIN boş — robot ayarlarında eimzaPin yok.";
     auto request = requestFor("udf-sign");
     request.digestInfo = "";
-    EXPECT_THROW(documentSignatureAnswer(request, failing.providers()), HelperError);
+    EXPECT_THROW(documentSignatureAnswer(request, failing.cardProvider), HelperError);
 }
 
 }  // namespace

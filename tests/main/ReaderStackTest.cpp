@@ -3,6 +3,7 @@
 // Signatures are compared with OpenSSL's own over the same key: RSA PKCS#1
 // v1.5 is deterministic, so equal bytes are a signature that OpenSSL verifies.
 
+#include "certificate/Fingerprint.hpp"
 #include "support/FakePinentry.hpp"
 #include "support/ReaderStack.hpp"
 #include "support/RunBinary.hpp"

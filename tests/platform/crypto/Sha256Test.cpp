@@ -1,9 +1,9 @@
 #include "platform/store/Keychain.hpp"
-#include "platform/store/NssStoreState.hpp"
 #include "platform/crypto/Sha256.hpp"
 
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"
+#include "support/StoreState.hpp"
 
 #include <gtest/gtest.h>
 
@@ -43,17 +43,17 @@ void expectDigestsAtEveryLength(bool nss) {
 }
 
 TEST(Sha256, AgreesWithOpenSslAtEveryLengthWithTheStoreOpenAndClosed) {
-    ASSERT_FALSE(platform::certificateStoreIsRunning());
+    ASSERT_FALSE(certificateStoreIsRunning());
     expectDigestsAtEveryLength(false);
     {
         const NssStore store;
         ScopedEnvironment environment;
         environment.set("HOME", store.home().string());
         const platform::Keychain keychain = platform::Keychain::open();
-        ASSERT_TRUE(platform::certificateStoreIsRunning());
+        ASSERT_TRUE(certificateStoreIsRunning());
         expectDigestsAtEveryLength(true);
     }
-    ASSERT_FALSE(platform::certificateStoreIsRunning());
+    ASSERT_FALSE(certificateStoreIsRunning());
     expectDigestsAtEveryLength(false);
 }
 

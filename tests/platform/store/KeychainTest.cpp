@@ -1,9 +1,9 @@
 #include "platform/vocabulary/HelperError.hpp"
 #include "platform/store/Keychain.hpp"
-#include "platform/store/NssStoreState.hpp"
 
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"
+#include "support/StoreState.hpp"
 #include "support/StreamCapture.hpp"
 #include "support/TestCertificates.hpp"
 
@@ -24,7 +24,7 @@ namespace {
 
 using platform::Keychain;
 using platform::KeychainIdentity;
-using platform::certificateStoreIsRunning;
+using test::certificateStoreIsRunning;
 
 test::Key keyOf(EVP_PKEY* key) { return test::Key(key, EVP_PKEY_free); }
 

@@ -1,10 +1,10 @@
 #pragma once
 
-namespace tarvo::platform {
+namespace tarvo::test {
 
 // Whether the process still has the certificate store's library running. The
 // store must shut it down when its last Keychain or KeychainIdentity is gone;
 // anything left open would keep database files and token modules loaded.
 bool certificateStoreIsRunning();
 
-}  // namespace tarvo::platform
+}  // namespace tarvo::test

@@ -1,4 +1,5 @@
 #include "certificate/CertificateRecord.hpp"
+#include "certificate/Fingerprint.hpp"
 
 #include "support/TestCertificates.hpp"
 
@@ -73,7 +74,7 @@ const WindowCase windowCases[] = {
 TEST(Record, OffersCertificatesOnlyInsideTheirWindowBothEndsIncluded) {
     const Certificate certificate = windowCertificate();
     for (const auto& [what, now, offered] : windowCases) {
-        EXPECT_EQ(record(certificate, std::nullopt, now).has_value(), offered) << what;
+        EXPECT_EQ(record(certificate, now).has_value(), offered) << what;
     }
 }
 
@@ -84,9 +85,9 @@ TEST(Record, RefusesCertificatesOutsideTheirWindowNow) {
     CertificateRecipe past;
     past.notBeforeOffset = -hours(48);
     past.notAfterOffset = -hours(24);
-    EXPECT_FALSE(record(decode(mintCertificate(future)), std::nullopt).has_value());
-    EXPECT_FALSE(record(decode(mintCertificate(past)), std::nullopt).has_value());
-    EXPECT_TRUE(record(decode(mintCertificate({})), std::nullopt).has_value());
+    EXPECT_FALSE(record(decode(mintCertificate(future))).has_value());
+    EXPECT_FALSE(record(decode(mintCertificate(past))).has_value());
+    EXPECT_TRUE(record(decode(mintCertificate({}))).has_value());
 }
 
 TEST(Record, RefusesCertificatesWhoseDatesCannotBeRead) {
@@ -99,7 +100,7 @@ TEST(Record, RefusesCertificatesWhoseDatesCannotBeRead) {
     for (const Bytes& bytes : {badStart, badEnd}) {
         const auto certificate = Certificate::fromDER(bytes);
         ASSERT_TRUE(certificate.has_value());
-        EXPECT_FALSE(record(*certificate, std::nullopt, windowStart + days{1}).has_value());
+        EXPECT_FALSE(record(*certificate, windowStart + days{1}).has_value());
     }
 }
 
@@ -117,7 +118,7 @@ TEST(Record, HoldsTheBytesFingerprintNamesAndDates) {
     const Bytes der = mintCertificate(wanted);
     const Certificate certificate = decode(der);
 
-    const auto made = record(certificate, std::nullopt, Instant{sys_days{year{2000} / 1 / 1}});
+    const auto made = record(certificate, Instant{sys_days{year{2000} / 1 / 1}});
     ASSERT_TRUE(made.has_value());
     EXPECT_EQ(made->der, der);
     EXPECT_EQ(made->certificate.native(), certificate.native());
@@ -128,7 +129,6 @@ TEST(Record, HoldsTheBytesFingerprintNamesAndDates) {
     EXPECT_EQ(made->issuer, "CN=X, C=TR");
     EXPECT_EQ(made->validFrom, "1965-01-01T00:00:00.000Z");
     EXPECT_EQ(made->validUntil, "2099-12-31T23:59:59.000Z");
-    EXPECT_FALSE(made->identity.has_value());
 }
 
 struct FallbackCase {
@@ -154,18 +154,11 @@ TEST(Record, FallsBackToTheSummaryForTheSubjectOnly) {
         wanted.subject = c.subject;
         wanted.issuer = c.issuer;
         wanted.emptyIssuer = c.emptyIssuer;
-        const auto made = record(decode(mintCertificate(wanted)), std::nullopt);
+        const auto made = record(decode(mintCertificate(wanted)));
         ASSERT_TRUE(made.has_value()) << c.what;
         EXPECT_EQ(made->subject, c.subjectText) << c.what;
         EXPECT_EQ(made->issuer, c.issuerText) << c.what;
     }
-}
-
-TEST(Record, KeepsTheIdentityItWasGiven) {
-    const Certificate certificate = decode(mintCertificate({}));
-    const platform::KeychainIdentity identity{std::shared_ptr<platform::KeychainIdentity::State>{}};
-    EXPECT_TRUE(record(certificate, identity)->identity.has_value());
-    EXPECT_FALSE(record(certificate, std::nullopt)->identity.has_value());
 }
 
 }  // namespace

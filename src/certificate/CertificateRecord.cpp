@@ -1,11 +1,12 @@
 #include "certificate/CertificateRecord.hpp"
 
-#include "certificate/CertificateText.hpp"
+#include "certificate/DateText.hpp"
+#include "certificate/DistinguishedName.hpp"
+#include "certificate/Fingerprint.hpp"
 
 namespace tarvo {
 
-std::optional<CertificateRecord> record(const platform::Certificate& certificate,
-                                        const std::optional<platform::KeychainIdentity>& identity, Instant now) {
+std::optional<CertificateRecord> record(const platform::Certificate& certificate, Instant now) {
     Bytes der = certificate.der();
     std::string fingerprint = fingerprintOf(der);
     if (fingerprint.empty()) {
@@ -32,8 +33,8 @@ std::optional<CertificateRecord> record(const platform::Certificate& certificate
     }
 
     return CertificateRecord{
-        certificate,        std::move(der),       std::move(fingerprint), std::move(subject),
-        std::move(issuer),  dateText(*notBefore), dateText(*notAfter),    identity,
+        certificate,       std::move(der),       std::move(fingerprint), std::move(subject),
+        std::move(issuer), dateText(*notBefore), dateText(*notAfter),
     };
 }
 

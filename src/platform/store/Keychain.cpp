@@ -1,10 +1,10 @@
-#include "platform/vocabulary/Messages.hpp"
-#include "platform/system/ForeignCall.hpp"
-#include "platform/vocabulary/HelperError.hpp"
 #include "platform/store/Keychain.hpp"
+
 #include "platform/store/NssLibrary.hpp"
 #include "platform/store/NssSecretQuestion.hpp"
-#include "platform/store/NssStoreState.hpp"
+#include "platform/system/ForeignCall.hpp"
+#include "platform/vocabulary/HelperError.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -209,7 +209,5 @@ std::vector<KeychainIdentity> Keychain::identities() const {
     }
     return identities;
 }
-
-bool certificateStoreIsRunning() { return initialisedNss() != nullptr; }
 
 }  // namespace tarvo::platform

@@ -1,8 +1,9 @@
-#include "main/KeychainRecords.hpp"
+#include "main/UserKeychain.hpp"
 
-#include "platform/store/NssStoreState.hpp"
+#include "certificate/Fingerprint.hpp"
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"
+#include "support/StoreState.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ std::string upperCase(std::string text) {
 }
 
 // The store holds a valid and an expired identity and a certificate without a key.
-TEST(KeychainRecords, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
+TEST(UserKeychain, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
     const test::NssStore store;
     const Bytes valid = certificate("Geçerli", test::ecKey(), std::chrono::hours(24));
     const Bytes expired = certificate("Süresi dolmuş", test::otherRsaKey(), -std::chrono::hours(24));
@@ -52,21 +53,19 @@ TEST(KeychainRecords, OnlyAValidIdentityWithThatFingerprintIsMadeIntoARecord) {
         {"", std::nullopt},
     };
     for (const auto& c : cases) {
-        const auto found = keychainRecordFor(platform::Keychain::open(), c.fingerprint);
-        EXPECT_EQ(found ? std::optional(found->subject) : std::nullopt, c.subject) << c.fingerprint;
+        const auto found = UserKeychain().keychainRecord(c.fingerprint);
+        EXPECT_EQ(found ? std::optional(found->record.subject) : std::nullopt, c.subject) << c.fingerprint;
         if (found) {
-            EXPECT_EQ(found->der, valid);
-            EXPECT_TRUE(found->identity.has_value());
+            EXPECT_EQ(found->record.der, valid);
+            // The identity handed back is the one whose certificate was made into the record.
+            EXPECT_EQ(found->identity.certificateDER(), valid);
         }
     }
 
     std::vector<std::string> listed;
-    eachKeychainRecord(platform::Keychain::open(), [&](const CertificateRecord& record) {
-        EXPECT_TRUE(record.identity.has_value());
-        listed.push_back(record.subject);
-    });
+    UserKeychain().keychainRecords([&](const CertificateRecord& record) { listed.push_back(record.subject); });
     EXPECT_EQ(listed, std::vector<std::string>{"CN=Geçerli"});
-    EXPECT_FALSE(platform::certificateStoreIsRunning());
+    EXPECT_FALSE(test::certificateStoreIsRunning());
 }
 
 }  // namespace
