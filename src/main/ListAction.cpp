@@ -1,7 +1,7 @@
 #include "main/Actions.hpp"
 
 #include "certificate/CertificateText.hpp"
-#include "platform/system/ForeignCall.hpp"
+#include "platform/system/ForeignFaultAnswer.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 
 #include <exception>
