@@ -7,7 +7,7 @@
 #include "card/CardCertificates.hpp"
 #include "card/CardSigning.hpp"
 #include "certificate/CertificateRecord.hpp"
-#include "platform/crypto/OpenSslHandles.hpp"
+#include "support/OpenSslHandles.hpp"
 #include "platform/crypto/Sha256.hpp"
 #include "support/TestCertificates.hpp"
 
