@@ -27,15 +27,15 @@ inline constexpr std::uint8_t setTag = 0x31;
 constexpr std::size_t lengthOctetCount(std::uint8_t first) { return first < 0x80 ? 1 : 1 + (first & 0x7F); }
 
 struct DerLength {
-    std::size_t octets = 0;     // the length octets themselves
+    std::size_t octets = 0;     // how many length octets there are
     std::uint64_t content = 0;  // the length they give
     bool minimal = false;       // in the shortest form DER allows
 };
 
-// The length octets at the start of `bytes`: the short form, or the long form
-// with one to four octets. Nothing for the indefinite form, for more octets,
-// or for octets that run past the end. Whether the content fits is left to
-// the caller.
+// The length octets at the start of `bytes` (not empty): the short form, or
+// the long form with one to four octets, whether or not in the shortest form.
+// Nothing for the indefinite form, for more octets, or for octets that run
+// past the end. Whether the content fits is left to the caller.
 std::optional<DerLength> readDerLength(ByteView bytes);
 
 struct DerElement {
