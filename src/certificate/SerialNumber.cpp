@@ -1,63 +1,53 @@
 #include "certificate/SerialNumber.hpp"
 
+#include "platform/crypto/DerReader.hpp"
+
 #include <cstdint>
 
 namespace tarvo {
 
 namespace {
 
+// The version, [0] EXPLICIT, stands before the serial when it is not version 1.
+constexpr std::uint8_t versionTag = 0xA0;
+
 struct Content {
     std::uint64_t start;
     std::uint64_t length;
 };
 
-// The length octets of the element whose tag stands at `at`; the caller has
-// made sure that at + 1 < n. Only one to four length bytes are taken: no
-// certificate needs more, and an indefinite length has no place in DER.
+// The content of the element whose tag stands at `at`; the caller has made
+// sure that at + 1 < n. Its length is taken as it stands, in one to four
+// octets, without asking for the shortest form; whether the content fits is
+// the caller's to check.
 std::optional<Content> contentOf(ByteView b, std::uint64_t at) {
-    const std::uint64_t n = b.size();
-    const std::uint8_t c = b[at + 1];
-    if (c < 0x80) {
-        return Content{at + 2, c};
-    }
-    const std::uint64_t k = c & 0x7F;
-    if (k < 1 || k > 4) {
+    const auto length = platform::readDerLength(b.subspan(at + 1));
+    if (!length) {
         return std::nullopt;
     }
-    const std::uint64_t start = at + 2 + k;
-    if (start > n) {
-        return std::nullopt;
-    }
-    std::uint64_t length = 0;
-    for (std::uint64_t i = at + 2; i < start; ++i) {
-        length = (length << 8) | b[i];
-    }
-    return Content{start, length};
+    return Content{at + 1 + length->octets, length->content};
 }
 
 // Where the content of the element at `at` starts, without reading its length:
 // the outer lengths are never trusted, only skipped.
-std::uint64_t skipLength(ByteView b, std::uint64_t at) {
-    const std::uint8_t c = b[at + 1];
-    return c < 0x80 ? at + 2 : at + 2 + (c & 0x7F);
-}
+std::uint64_t skipLength(ByteView b, std::uint64_t at) { return at + 1 + platform::lengthOctetCount(b[at + 1]); }
 
 }  // namespace
 
 std::optional<std::string> serialNumber(ByteView der) {
     const std::uint64_t n = der.size();
-    if (n < 9 || der[0] != 0x30) {
+    if (n < 9 || der[0] != platform::sequenceTag) {
         return std::nullopt;
     }
     const std::uint64_t p = skipLength(der, 0);
-    if (p >= n || der[p] != 0x30 || p + 1 >= n) {
+    if (p >= n || der[p] != platform::sequenceTag || p + 1 >= n) {
         return std::nullopt;
     }
     std::uint64_t q = skipLength(der, p);
     if (q >= n) {
         return std::nullopt;
     }
-    if (der[q] == 0xA0) {
+    if (der[q] == versionTag) {
         if (q + 1 >= n) {
             return std::nullopt;
         }
@@ -70,7 +60,7 @@ std::optional<std::string> serialNumber(ByteView der) {
             return std::nullopt;
         }
     }
-    if (der[q] != 0x02 || q + 1 >= n) {
+    if (der[q] != platform::integerTag || q + 1 >= n) {
         return std::nullopt;
     }
     const auto serial = contentOf(der, q);

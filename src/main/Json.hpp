@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/vocabulary/ExitStatus.hpp"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -35,9 +37,6 @@ struct JsonValue {
 
 // An object whose values are all texts (a certificate's answer fields).
 JsonObject objectOf(std::map<std::string, std::string> texts);
-
-inline constexpr int answeredStatus = 0;
-inline constexpr int failedStatus = 2;
 
 // Compact JSON with '/' escaped and non-ASCII left as UTF-8. Nothing when a
 // text is not well-formed UTF-8, since no JSON text can carry it.

@@ -1,7 +1,7 @@
 #include "main/ListAction.hpp"
 
 #include "certificate/CertificateJSON.hpp"
-#include "platform/system/ForeignCall.hpp"
+#include "platform/system/ForeignFaultAnswer.hpp"
 #include "platform/vocabulary/HelperError.hpp"
 #include "platform/vocabulary/Messages.hpp"
 

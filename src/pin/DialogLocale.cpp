@@ -1,4 +1,4 @@
-#include "pin/PinDialog.hpp"
+#include "pin/DialogLocale.hpp"
 
 #include <langinfo.h>
 #include <locale.h>

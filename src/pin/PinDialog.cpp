@@ -1,6 +1,7 @@
 #include "pin/PinDialog.hpp"
 
 #include "pin/Assuan.hpp"
+#include "pin/DialogLocale.hpp"
 #include "pin/PinentryProcess.hpp"
 #include "pin/SecretBuffer.hpp"
 #include "platform/vocabulary/Messages.hpp"
@@ -22,12 +23,18 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t maxPinLength = 4096;
 constexpr std::size_t lineCapacity = assuan::maxLineLength + 1;  // room for a CR
 
-// The error codes (their low 16 bits; the rest names the source) with which
-// pinentry reports that the person gave no PIN: cancelled, fully cancelled
-// (Ctrl-C in pinentry-tty), and its own time-out.
+// The codes of libgpg-error (gpg-error.h) with which pinentry reports that the
+// person gave no PIN: GPG_ERR_CANCELED, GPG_ERR_FULLY_CANCELED (Ctrl-C in
+// pinentry-tty) and GPG_ERR_TIMEOUT (its own time-out). An "ERR" line carries
+// them in the low 16 bits; the bits above name the source (pinentry's is 5).
+constexpr std::uint32_t cancelledCode = 99;
+constexpr std::uint32_t fullyCancelledCode = 198;
+constexpr std::uint32_t timedOutCode = 62;
+constexpr std::uint32_t errorCodeMask = 0xFFFF;
+
 bool meansCancel(std::uint32_t code) {
-    const std::uint32_t number = code & 0xFFFF;
-    return number == 99 || number == 198 || number == 62;
+    const std::uint32_t number = code & errorCodeMask;
+    return number == cancelledCode || number == fullyCancelledCode || number == timedOutCode;
 }
 
 std::string command(std::string_view name, std::string_view parameter) {

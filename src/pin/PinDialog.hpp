@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pin/ControllingTerminal.hpp"
 #include "platform/vocabulary/PinReply.hpp"
 
 #include <chrono>
@@ -7,27 +8,6 @@
 #include <string>
 
 namespace tarvo {
-
-// The terminal that a text-mode pinentry should draw on.
-struct Terminal {
-    std::string name;  // device path
-    std::string type;  // TERM; empty when unknown
-};
-
-// Our controlling terminal, if the process has one. A robot connects our
-// standard streams to pipes, so they cannot name it.
-std::optional<Terminal> controllingTerminal();
-
-// Whether our environment names a display (DISPLAY or WAYLAND_DISPLAY, not
-// empty) on which a graphical pinentry could open its window.
-bool displayNamed();
-
-// The locale that pinentry should draw its texts in: what our environment names
-// for the category (LC_ALL, then the category's own variable, then LANG) when
-// that is a UTF-8 locale installed on this machine, and "C.UTF-8" otherwise
-// (none named, C or POSIX, a locale that is not installed), for our texts are
-// UTF-8 and a curses pinentry without such a locale refuses to draw them.
-std::string dialogLocale(const char* category);
 
 // What a dialog shows; its two buttons are always the same. The text-mode
 // pinentries never show the title, so the description starts with it.

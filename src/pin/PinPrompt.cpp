@@ -1,5 +1,6 @@
 #include "pin/PinPrompt.hpp"
 
+#include "pin/ControllingTerminal.hpp"
 #include "pin/PinDialog.hpp"
 
 namespace tarvo {

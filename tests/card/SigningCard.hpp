@@ -8,7 +8,7 @@
 #include "card/ChallengeSigning.hpp"
 #include "card/DigestSigning.hpp"
 #include "certificate/CertificateRecord.hpp"
-#include "platform/crypto/OpenSslHandles.hpp"
+#include "support/OpenSslHandles.hpp"
 #include "platform/crypto/Sha256.hpp"
 #include "support/TestCertificates.hpp"
 

@@ -1,4 +1,4 @@
-#include "pin/PinDialog.hpp"
+#include "pin/ControllingTerminal.hpp"
 #include "pin/PinPrompt.hpp"
 
 #include "support/FakePinentry.hpp"

@@ -1,6 +1,6 @@
 #include "support/TestCertificates.hpp"
 
-#include "platform/crypto/OpenSslHandles.hpp"
+#include "support/OpenSslHandles.hpp"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -12,13 +12,6 @@
 #include <stdexcept>
 
 namespace tarvo::test {
-
-using platform::UniqueAsn1Integer;
-using platform::UniqueAsn1Object;
-using platform::UniqueBio;
-using platform::UniqueEvpKey;
-using platform::UniqueX509;
-using platform::UniqueX509Name;
 
 namespace {
 
@@ -202,7 +195,7 @@ std::string privateKeyPEM(const Key& key) {
 }
 
 Bytes sha256Signature(const Key& key, const Bytes& message) {
-    const platform::UniqueEvpDigestContext context(EVP_MD_CTX_new());
+    const UniqueEvpDigestContext context(EVP_MD_CTX_new());
     std::size_t length = 0;
     if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
         EVP_DigestSign(context.get(), nullptr, &length, message.data(), message.size()) != 1) {
@@ -226,7 +219,7 @@ Bytes altered(const Bytes& der, const std::function<void(X509*)>& change) {
 Bytes encodedBy(const std::function<int(unsigned char**)>& encode, const std::string& what) {
     unsigned char* out = nullptr;
     const int length = encode(&out);
-    const platform::UniqueOpenSslText owned(out);
+    const UniqueOpenSslText owned(out);
     require(length > 0, what);
     return Bytes(out, out + length);
 }

@@ -1,29 +1,17 @@
 #pragma once
 
-#include "platform/vocabulary/Bytes.hpp"
+#include "platform/crypto/CertificateName.hpp"
 #include "platform/crypto/PublicKey.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 #include "platform/vocabulary/Time.hpp"
 
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 using X509 = struct x509_st;
 
 namespace tarvo::platform {
-
-// One attribute of a distinguished name: the dotted object identifier of its
-// type and its value as UTF-8 text (values that are not strings get a stable
-// text form of their own).
-struct NameAttribute {
-    std::string oid;
-    std::string value;
-};
-// One relative distinguished name: the attributes that share a set.
-using RelativeName = std::vector<NameAttribute>;
-// A whole name, in the order the certificate holds it (not reversed).
-using Name = std::vector<RelativeName>;
 
 // An X.509 certificate, held by counted reference; copies share it. The
 // fields are read straight from the bytes where they are plain DER, and
@@ -34,9 +22,6 @@ public:
     // Nothing for bytes that are not exactly one DER certificate: exactly the
     // bytes that OpenSSL's full decoder refuses, or that hold more than one.
     static std::optional<Certificate> fromDER(ByteView der);
-    // Always through OpenSSL's full decoder; the reference the quicker reading
-    // above must agree with.
-    static std::optional<Certificate> decodedFully(ByteView der);
 
     // The exact bytes the certificate was made from, never re-encoded.
     const Bytes& der() const;

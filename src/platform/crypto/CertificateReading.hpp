@@ -1,21 +1,11 @@
 #pragma once
 
+#include "platform/crypto/CertificateFields.hpp"
 #include "platform/vocabulary/Bytes.hpp"
-#include "platform/crypto/Certificate.hpp"
-#include "platform/vocabulary/Time.hpp"
 
 #include <optional>
-#include <string>
 
 namespace tarvo::platform {
-
-// The fields a record needs, read straight from the DER bytes.
-struct CertificateFields {
-    Name subject;
-    Name issuer;
-    std::optional<Instant> notBefore;
-    std::optional<Instant> notAfter;
-};
 
 // Reads the fields without OpenSSL, whose certificate object would cost
 // several times the rest (its public-key decoder alone) and whose library

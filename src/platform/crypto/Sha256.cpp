@@ -1,14 +1,16 @@
 #include "platform/crypto/Sha256.hpp"
 
-#include "platform/store/NssLibrary.hpp"
 #include "platform/crypto/OpenSslLibrary.hpp"
+#include "platform/store/NssLibrary.hpp"
 
 #include <limits>
 
 namespace tarvo::platform {
 
-namespace detail {
+namespace {
 
+// Each library's digest; absent when that library cannot give it (NSS: not
+// initialised; libcrypto: not installed).
 std::optional<Sha256Digest> nssSha256(ByteView bytes) {
     const NssLibrary* library = initialisedNss();
     if (library == nullptr || bytes.size() > static_cast<std::size_t>(std::numeric_limits<PRInt32>::max())) {
@@ -36,13 +38,13 @@ std::optional<Sha256Digest> openSslSha256(ByteView bytes) {
     return digest;
 }
 
-}  // namespace detail
+}  // namespace
 
 std::optional<Sha256Digest> sha256(ByteView bytes) {
-    if (auto digest = detail::nssSha256(bytes)) {
+    if (auto digest = nssSha256(bytes)) {
         return digest;
     }
-    return detail::openSslSha256(bytes);
+    return openSslSha256(bytes);
 }
 
 }  // namespace tarvo::platform

@@ -15,11 +15,4 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // neither can give it, as with everything else only libcrypto reads.
 std::optional<Sha256Digest> sha256(ByteView bytes);
 
-namespace detail {
-// Each library's digest; absent when that library cannot give it (NSS: not
-// initialised; libcrypto: not installed).
-std::optional<Sha256Digest> nssSha256(ByteView bytes);
-std::optional<Sha256Digest> openSslSha256(ByteView bytes);
-}  // namespace detail
-
 }  // namespace tarvo::platform

@@ -1,28 +1,18 @@
 #include "platform/system/ForeignCall.hpp"
 
-#include "platform/system/AnswerChannel.hpp"
-#include "platform/system/FileDescriptor.hpp"
+#include "platform/system/ForeignFaultAnswer.hpp"
 
 #include <signal.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <time.h>
-
+#include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
-#include <string>
-#include <utility>
 
 namespace tarvo::platform {
 
 namespace {
 
-constexpr int answeredStatus = 0;
-constexpr int failedStatus = 2;
 constexpr std::array<int, 5> crashSignals = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
-using Nanoseconds = std::int64_t;
 
 // Process-wide by nature: signal dispositions and the interval timer belong
 // to the process, and the handlers read these.
@@ -37,49 +27,13 @@ static_assert(std::atomic<Nanoseconds>::is_always_lock_free, "read in signal han
 // every call cost two system calls per call.
 std::atomic<bool> timerRunning{false};
 std::array<struct sigaction, crashSignals.size()> previousActions{};
-std::atomic<const std::string*> standInLeading{nullptr};
-std::atomic<const std::string*> standInTrailing{nullptr};
-Nanoseconds deadline = std::chrono::nanoseconds(foreignCallDeadline).count();
 // A module that overflows its stack still gets its answer.
 alignas(16) std::array<std::byte, 64 * 1024> alternateStack{};
-
-Nanoseconds steadyNow() noexcept {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe, and no system call through the vDSO
-    return Nanoseconds{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-// ITIMER_REAL counts on the same monotonic clock, so a timer set for the time
-// left never fires before the deadline. setitimer is a plain system call on
-// Linux, safe in a signal handler.
-void armTimer(Nanoseconds after) noexcept {
-    constexpr Nanoseconds smallest = 1000;  // zero would disarm it
-    after = after < smallest ? smallest : after;
-    itimerval timer{};
-    timer.it_value.tv_sec = static_cast<time_t>(after / 1'000'000'000);
-    timer.it_value.tv_usec = static_cast<suseconds_t>(after % 1'000'000'000 / 1000);
-    ::setitimer(ITIMER_REAL, &timer, nullptr);
-}
-
-[[noreturn]] void answerAndExit(const EmergencyAnswer& answer) noexcept {
-    const std::string* leading = standInLeading.load();
-    const std::string* trailing = standInTrailing.load();
-    if (leading != nullptr && trailing != nullptr) {
-        const bool delivered = claimAnswer() && writeAll(answerDescriptor(), leading->data(), leading->size()) &&
-                               writeAll(answerDescriptor(), answer.message(), answer.messageSize()) &&
-                               writeAll(answerDescriptor(), trailing->data(), trailing->size());
-        ::_exit(delivered ? answeredStatus : failedStatus);
-    }
-    if (claimAnswer()) {
-        writeAll(answerDescriptor(), answer.data(), answer.size());
-    }
-    ::_exit(failedStatus);
-}
 
 void onCrash(int signal, siginfo_t* info, void*) {
     const ForeignCallFaults* faults = active.load();
     if (faults != nullptr && faults->crashed != nullptr) {
-        answerAndExit(*faults->crashed);
+        answerForeignFault(*faults->crashed);
     }
     // Not a foreign call's crash: give the signal back. A fault repeats
     // itself when we return, now into the restored handler (a sanitizer's,
@@ -100,12 +54,12 @@ void onCrash(int signal, siginfo_t* info, void*) {
 void onDeadline(int) {
     const int savedErrno = errno;
     const ForeignCallFaults* faults = active.load();
-    const Nanoseconds left = faults != nullptr ? callStart.load() + deadline - steadyNow() : 0;
+    const Nanoseconds left = faults != nullptr ? callStart.load() + foreignCallAllowance() - steadyNow() : 0;
     if (faults != nullptr && left <= 0 && faults->notResponding != nullptr) {
-        answerAndExit(*faults->notResponding);
+        answerForeignFault(*faults->notResponding);
     }
     if (faults != nullptr && left > 0) {
-        armTimer(left);
+        armDeadlineTimer(left);
     } else {
         // No call running (or one whose frame gives no answer for a hang):
         // the next call arms the timer afresh.
@@ -159,10 +113,6 @@ void installHandlers() noexcept {
 
 }  // namespace
 
-void setForeignCallDeadline(std::chrono::seconds seconds) noexcept {
-    deadline = std::chrono::nanoseconds(seconds).count();
-}
-
 ForeignCall::ForeignCall(const ForeignCallFaults& faults) noexcept {
     if (active.load() != nullptr) {
         return;  // covered by the frame around it
@@ -172,7 +122,7 @@ ForeignCall::ForeignCall(const ForeignCallFaults& faults) noexcept {
     const ForeignCallFaults* none = nullptr;
     outermost_ = active.compare_exchange_strong(none, &faults);
     if (outermost_ && !timerRunning.exchange(true)) {
-        armTimer(deadline);
+        armDeadlineTimer(foreignCallAllowance());
     }
 }
 
@@ -203,19 +153,8 @@ ForeignCallback::~ForeignCallback() {
     callStart.store(steadyNow() - elapsed_);
     active.store(suspended_);
     if (!timerRunning.exchange(true)) {
-        armTimer(deadline - elapsed_);
+        armDeadlineTimer(foreignCallAllowance() - elapsed_);
     }
-}
-
-ForeignFaultStandIn::ForeignFaultStandIn(std::string leading, std::string trailing) noexcept
-    : leading_(std::move(leading)), trailing_(std::move(trailing)) {
-    standInTrailing.store(&trailing_);
-    standInLeading.store(&leading_);
-}
-
-ForeignFaultStandIn::~ForeignFaultStandIn() {
-    standInLeading.store(nullptr);
-    standInTrailing.store(nullptr);
 }
 
 }  // namespace tarvo::platform

@@ -1,57 +1,11 @@
 #pragma once
 
-#include <array>
-#include <chrono>
-#include <cstddef>
+#include "platform/system/EmergencyAnswer.hpp"
+#include "platform/system/ForeignCallDeadline.hpp"
+
 #include <cstdint>
-#include <string>
 
 namespace tarvo::platform {
-
-// The error document {"error":"<message>"} and its line feed, rendered at
-// compile time, so that a signal handler can write it as it stands. Only
-// for messages that JSON carries unescaped (no control character, quotation
-// mark, backslash or slash); any other message does not compile.
-class EmergencyAnswer {
-public:
-    consteval explicit EmergencyAnswer(const char* message) {
-        append("{\"error\":\"");
-        for (const char* c = message; *c != '\0'; ++c) {
-            const auto byte = static_cast<unsigned char>(*c);
-            if (byte < 0x20 || *c == '"' || *c == '\\' || *c == '/') {
-                throw "this message needs escaping";
-            }
-            push(*c);
-        }
-        messageEnd_ = size_;
-        append("\"}\n");
-    }
-
-    const char* data() const noexcept { return bytes_.data(); }
-    std::size_t size() const noexcept { return size_; }
-    // The message alone, as JSON carries it (it needs no escaping).
-    const char* message() const noexcept { return bytes_.data() + messageStart; }
-    std::size_t messageSize() const noexcept { return messageEnd_ - messageStart; }
-
-private:
-    consteval void push(char c) {
-        if (size_ == bytes_.size()) {
-            throw "this message is too long";
-        }
-        bytes_[size_++] = c;
-    }
-    consteval void append(const char* text) {
-        for (; *text != '\0'; ++text) {
-            push(*text);
-        }
-    }
-
-    static constexpr std::size_t messageStart = 10;  // after {"error":"
-
-    std::array<char, 192> bytes_{};
-    std::size_t size_ = 0;
-    std::size_t messageEnd_ = 0;
-};
 
 // What ends the run when a foreign call goes wrong: the answer for a crash
 // inside it (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT) and the answer for a
@@ -61,12 +15,6 @@ struct ForeignCallFaults {
     const EmergencyAnswer* crashed = nullptr;
     const EmergencyAnswer* notResponding = nullptr;
 };
-
-// How long one foreign call may take.
-inline constexpr std::chrono::seconds foreignCallDeadline{60};
-
-// Set once at start-up; test builds of the helper give less time.
-void setForeignCallDeadline(std::chrono::seconds deadline) noexcept;
 
 // Frames one call into code that is not ours (a PKCS#11 module, the opening
 // of the certificate store). While it lives, a crash or an expired deadline
@@ -103,24 +51,6 @@ public:
 private:
     const ForeignCallFaults* suspended_ = nullptr;
     std::int64_t elapsed_ = 0;  // nanoseconds of the frame's time spent before the callback
-};
-
-// For an action that can still answer without what a foreign call was to
-// give: while it lives, a crash or an expired deadline inside any foreign
-// call writes `leading`, the fault's message, then `trailing` (all as they
-// stand; the caller makes them a whole document around the message, which
-// JSON carries unescaped) instead of the frame's own error document, and ends
-// the run with status 0 once all of it went out, 2 otherwise.
-class ForeignFaultStandIn {
-public:
-    ForeignFaultStandIn(std::string leading, std::string trailing) noexcept;
-    ~ForeignFaultStandIn();
-    ForeignFaultStandIn(const ForeignFaultStandIn&) = delete;
-    ForeignFaultStandIn& operator=(const ForeignFaultStandIn&) = delete;
-
-private:
-    std::string leading_;
-    std::string trailing_;
 };
 
 // A foreign function pointer that is called inside a ForeignCall frame.

@@ -1,5 +1,5 @@
 #include "platform/crypto/Certificate.hpp"
-#include "platform/crypto/OpenSslHandles.hpp"
+#include "support/OpenSslHandles.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "platform/crypto/Certificate.hpp"
-#include "platform/crypto/OpenSslHandles.hpp"
+#include "support/OpenSslHandles.hpp"
 #include "platform/crypto/Sha256.hpp"
 #include "support/TestCertificates.hpp"
 
@@ -28,7 +28,7 @@ PublicKey publicKeyOf(const Key& key) {
 // PKCS#1 v1.5 padding around the bare digest, without the DigestInfo that
 // names SHA-256: a signature the digest check must not accept.
 Bytes signBareDigest(const Key& key, const platform::Sha256Digest& digest) {
-    const platform::UniqueEvpKeyContext context(EVP_PKEY_CTX_new(key.get(), nullptr));
+    const UniqueEvpKeyContext context(EVP_PKEY_CTX_new(key.get(), nullptr));
     std::size_t length = 0;
     if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||

@@ -1,9 +1,9 @@
 #pragma once
 
-// Owning handles for the OpenSSL objects that code linked against libcrypto
-// creates (the tests' certificate minting), so that every early return frees
-// what was made before it. The helper itself loads the library when it needs
-// it and owns its objects through OpenSslLibrary.hpp.
+// Owning handles for the OpenSSL objects that the tests make with libcrypto
+// linked in (certificate minting, reference signatures), so that every early
+// return frees what was made before it. The helper itself loads the library
+// when it needs it and owns its objects through OpenSslLibrary.hpp.
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -13,7 +13,7 @@
 
 #include <memory>
 
-namespace tarvo::platform {
+namespace tarvo::test {
 
 template <auto Free>
 struct OpenSslDeleter {
@@ -38,4 +38,4 @@ struct OpenSslTextDeleter {
 };
 using UniqueOpenSslText = std::unique_ptr<unsigned char, OpenSslTextDeleter>;
 
-}  // namespace tarvo::platform
+}  // namespace tarvo::test
