@@ -1,9 +1,8 @@
 #pragma once
 
+#include "platform/store/SecretPrompt.hpp"
 #include "platform/vocabulary/Bytes.hpp"
-#include "platform/vocabulary/PinReply.hpp"
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,12 +10,6 @@
 namespace tarvo::platform {
 
 class KeychainSession;
-
-// Asks the person at the machine for the PIN or password that the store needs
-// to open the named token (a smart card registered in the store, or the
-// store's own database). A prompt that throws, or none at all, counts as a
-// dialog that could not be shown.
-using SecretPrompt = std::function<PinReply(const std::string& tokenName)>;
 
 // One identity of the user's certificate store: a certificate whose private key
 // the store holds. Keeps its own reference on the certificate and on the open

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/store/Keychain.hpp"
+#include "platform/store/SecretPrompt.hpp"
 #include "platform/vocabulary/PinReply.hpp"
 
 #include "platform/store/NssLibrary.hpp"

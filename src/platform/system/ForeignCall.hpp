@@ -72,7 +72,6 @@ public:
     }
 
     explicit operator bool() const noexcept { return function_ != nullptr; }
-    Pointer get() const noexcept { return function_; }
 
 private:
     Pointer function_ = nullptr;
