@@ -2,6 +2,7 @@
 
 #include "platform/system/ForeignFaultAnswer.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <array>
@@ -26,6 +27,16 @@ static_assert(std::atomic<Nanoseconds>::is_always_lock_free, "read in signal han
 // moves it on to that call's own deadline. Arming and disarming it around
 // every call cost two system calls per call.
 std::atomic<bool> timerRunning{false};
+
+// A forked child has no interval timer, whatever its parent had armed: its
+// first call must arm one of its own.
+void forgetTheParentsTimer() { timerRunning.store(false); }
+
+void armTimerFor(Nanoseconds allowance) noexcept {
+    static const bool childrenForgetIt = ::pthread_atfork(nullptr, nullptr, forgetTheParentsTimer) == 0;
+    static_cast<void>(childrenForgetIt);
+    armDeadlineTimer(allowance);
+}
 std::array<struct sigaction, crashSignals.size()> previousActions{};
 // A module that overflows its stack still gets its answer.
 alignas(16) std::array<std::byte, 64 * 1024> alternateStack{};
@@ -122,7 +133,7 @@ ForeignCall::ForeignCall(const ForeignCallFaults& faults) noexcept {
     const ForeignCallFaults* none = nullptr;
     outermost_ = active.compare_exchange_strong(none, &faults);
     if (outermost_ && !timerRunning.exchange(true)) {
-        armDeadlineTimer(foreignCallAllowance());
+        armTimerFor(foreignCallAllowance());
     }
 }
 
@@ -153,7 +164,7 @@ ForeignCallback::~ForeignCallback() {
     callStart.store(steadyNow() - elapsed_);
     active.store(suspended_);
     if (!timerRunning.exchange(true)) {
-        armDeadlineTimer(foreignCallAllowance() - elapsed_);
+        armTimerFor(foreignCallAllowance() - elapsed_);
     }
 }
 
