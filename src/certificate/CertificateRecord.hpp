@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/vocabulary/Bytes.hpp"
 #include "platform/crypto/Certificate.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 #include "platform/vocabulary/Time.hpp"
 
 #include <optional>

@@ -8,9 +8,6 @@ namespace tarvo {
 
 namespace {
 
-// The version, [0] EXPLICIT, stands before the serial when it is not version 1.
-constexpr std::uint8_t versionTag = 0xA0;
-
 struct Content {
     std::uint64_t start;
     std::uint64_t length;
@@ -47,7 +44,7 @@ std::optional<std::string> serialNumber(ByteView der) {
     if (q >= n) {
         return std::nullopt;
     }
-    if (der[q] == versionTag) {
+    if (der[q] == platform::versionTag) {
         if (q + 1 >= n) {
             return std::nullopt;
         }

@@ -8,8 +8,8 @@
 #include "main/StandardInput.hpp"
 #include "main/UserKeychain.hpp"
 #include "platform/system/AnswerChannel.hpp"
-#include "platform/vocabulary/Messages.hpp"
 #include "platform/system/ProcessProtection.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <exception>
 #include <unistd.h>

@@ -9,8 +9,8 @@ namespace tarvo {
 
 namespace {
 
-std::optional<CertificateRecord> recordOf(const platform::KeychainIdentity& identity) {
-    const auto certificate = platform::Certificate::fromDER(identity.certificateDER());
+std::optional<CertificateRecord> recordOf(ByteView der) {
+    const auto certificate = platform::Certificate::fromDER(der);
     return certificate ? record(*certificate) : std::nullopt;
 }
 
@@ -19,7 +19,7 @@ std::optional<CertificateRecord> recordOf(const platform::KeychainIdentity& iden
 void UserKeychain::keychainRecords(const std::function<void(CertificateRecord)>& take) const {
     const platform::Keychain keychain = platform::Keychain::open();
     for (const auto& identity : keychain.identities()) {
-        if (auto made = recordOf(identity)) {
+        if (auto made = recordOf(identity.certificateDER())) {
             take(std::move(*made));
         }
     }
@@ -28,10 +28,12 @@ void UserKeychain::keychainRecords(const std::function<void(CertificateRecord)>&
 std::optional<KeychainRecord> UserKeychain::keychainRecord(const std::string& fingerprint) const {
     const platform::Keychain keychain = platform::Keychain::open();
     for (auto& identity : keychain.identities()) {
-        if (!sameFingerprint(fingerprintOf(identity.certificateDER()), fingerprint)) {
+        // The bytes are copied out of the store once, for the comparison and the record alike.
+        const Bytes der = identity.certificateDER();
+        if (!sameFingerprint(fingerprintOf(der), fingerprint)) {
             continue;
         }
-        if (auto made = recordOf(identity)) {
+        if (auto made = recordOf(der)) {
             return KeychainRecord{std::move(*made), std::move(identity)};
         }
     }

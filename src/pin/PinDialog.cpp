@@ -4,9 +4,9 @@
 #include "pin/DialogLocale.hpp"
 #include "pin/PinentryProcess.hpp"
 #include "pin/SecretBuffer.hpp"
-#include "platform/vocabulary/Messages.hpp"
 #include "platform/system/Signals.hpp"
 #include "platform/system/TerminalMode.hpp"
+#include "platform/vocabulary/Messages.hpp"
 
 #include <cstdint>
 #include <string>

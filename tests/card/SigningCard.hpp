@@ -8,8 +8,8 @@
 #include "card/ChallengeSigning.hpp"
 #include "card/DigestSigning.hpp"
 #include "certificate/CertificateRecord.hpp"
-#include "support/OpenSslHandles.hpp"
 #include "platform/crypto/Sha256.hpp"
+#include "support/OpenSslHandles.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <openssl/evp.h>

@@ -2,8 +2,8 @@
 
 // Certificates and keys minted by the tests themselves with OpenSSL.
 
-#include "platform/vocabulary/Bytes.hpp"
 #include "platform/crypto/Certificate.hpp"
+#include "platform/vocabulary/Bytes.hpp"
 
 #include <chrono>
 #include <functional>

@@ -37,9 +37,6 @@ struct Certificate::State {
 
 namespace {
 
-// Only reached for a decoded certificate, which only a loaded library made.
-const OpenSslLibrary& ssl() { return *loadedOpenSsl(); }
-
 // The first value of that type in certificate order, as X509_NAME_get_index_by_NID finds it.
 std::optional<std::string> firstValue(const Name& name, std::string_view oid) {
     for (const auto& relativeName : name) {

@@ -11,7 +11,6 @@ namespace tarvo::platform {
 
 namespace {
 
-constexpr std::uint8_t versionTag = 0xA0;
 constexpr std::uint8_t extensionsTag = 0xA3;
 
 // BIT STRING of whole bytes, as keys and signatures are.

@@ -10,9 +10,6 @@ namespace tarvo::platform {
 
 namespace {
 
-// Only reached for a decoded certificate, which only a loaded library made.
-const OpenSslLibrary& ssl() { return *loadedOpenSsl(); }
-
 // Time values as OpenSSL reads them; absent when unreadable.
 std::optional<Instant> instantOf(const ASN1_TIME* time) {
     std::tm fields{};

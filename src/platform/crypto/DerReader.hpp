@@ -20,6 +20,8 @@ inline constexpr std::uint8_t utcTimeTag = 0x17;
 inline constexpr std::uint8_t generalizedTimeTag = 0x18;
 inline constexpr std::uint8_t sequenceTag = 0x30;
 inline constexpr std::uint8_t setTag = 0x31;
+// The certificate's version, [0] EXPLICIT, before the serial number (absent for version 1).
+inline constexpr std::uint8_t versionTag = 0xA0;
 
 // How many length octets the first of them announces: itself alone in the
 // short form, else itself and as many as its low seven bits count (none for

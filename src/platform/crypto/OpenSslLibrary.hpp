@@ -81,6 +81,10 @@ struct OpenSslLibrary {
 // unreadable.
 const OpenSslLibrary* loadedOpenSsl();
 
+// For code that holds an object the library made (a decoded certificate, a
+// key), which proves that the library is loaded.
+inline const OpenSslLibrary& ssl() { return *loadedOpenSsl(); }
+
 // Owns an object of the library through its own release function.
 template <typename T, auto release>
 struct OpenSslRelease {

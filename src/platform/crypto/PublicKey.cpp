@@ -8,9 +8,6 @@ namespace {
 
 constexpr std::size_t sha256DigestSize = 32;
 
-// A key exists only when the library that made it is loaded.
-const OpenSslLibrary& ssl() { return *loadedOpenSsl(); }
-
 // A refused signature leaves reasons on OpenSSL's error queue; they are not
 // ours to report and must not be mistaken later for another call's failure.
 bool settle(bool verified) {

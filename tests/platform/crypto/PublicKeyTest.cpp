@@ -1,6 +1,6 @@
 #include "platform/crypto/Certificate.hpp"
-#include "support/OpenSslHandles.hpp"
 #include "platform/crypto/Sha256.hpp"
+#include "support/OpenSslHandles.hpp"
 #include "support/TestCertificates.hpp"
 
 #include <gtest/gtest.h>

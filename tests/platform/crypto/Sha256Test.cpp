@@ -1,5 +1,5 @@
-#include "platform/store/Keychain.hpp"
 #include "platform/crypto/Sha256.hpp"
+#include "platform/store/Keychain.hpp"
 
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"

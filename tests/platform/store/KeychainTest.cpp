@@ -1,5 +1,5 @@
-#include "platform/vocabulary/HelperError.hpp"
 #include "platform/store/Keychain.hpp"
+#include "platform/vocabulary/HelperError.hpp"
 
 #include "support/NssStore.hpp"
 #include "support/ScopedEnvironment.hpp"
